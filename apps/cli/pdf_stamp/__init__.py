@@ -1,0 +1,1 @@
+"""Command-line host for pdf_module."""

@@ -1,0 +1,39 @@
+// The PDF library operations the handlers use, each on `fitz` as it is
+// bound in the module's namespace at the time of the call.
+#pragma once
+
+#include "../module/function.hpp"
+
+namespace pdfm::pdf {
+
+// fitz.open(path)
+inline Ref open(const Call& c, PyObject* path) {
+    return call(attr(c.global("fitz"_py), "open"_py), path);
+}
+// doc.page_count
+inline Ref page_count(PyObject* doc) { return attr(doc, "page_count"_py); }
+// doc.load_page(index)
+inline Ref load_page(PyObject* doc, PyObject* index) { return method(doc, "load_page"_py, index); }
+// page.get_pixmap() and page.get_pixmap(dpi=dpi)
+inline Ref get_pixmap(PyObject* page) { return method(page, "get_pixmap"_py); }
+inline Ref get_pixmap(PyObject* page, PyObject* dpi) {
+    return call_kw(attr(page, "get_pixmap"_py), {}, {{"dpi"_py, dpi}});
+}
+// pix.tobytes("png")
+inline Ref png_bytes(PyObject* pix) { return method(pix, "tobytes"_py, "png"_py); }
+// fitz.Rect(x0, y0, x1, y1)
+inline Ref rect(const Call& c, PyObject* x0, PyObject* y0, PyObject* x1, PyObject* y1) {
+    return call(attr(c.global("fitz"_py), "Rect"_py), x0, y0, x1, y1);
+}
+// page.insert_image(rect, filename=path)
+inline void insert_image(PyObject* page, PyObject* rect, PyObject* path) {
+    call_kw(attr(page, "insert_image"_py), {rect}, {{"filename"_py, path}});
+}
+// doc.save(path, garbage=4, clean=True)
+inline void save(PyObject* doc, PyObject* path) {
+    call_kw(attr(doc, "save"_py), {path}, {{"garbage"_py, int_<4>()}, {"clean"_py, Py_True}});
+}
+// doc.close()
+inline void close(PyObject* doc) { method(doc, "close"_py); }
+
+}  // namespace pdfm::pdf

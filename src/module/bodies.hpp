@@ -1,0 +1,34 @@
+// The bodies of the module's functions, one per published function (and the
+// two inner handlers of confirm_exit). Each lives in its subsystem's folder.
+#pragma once
+
+#include "function.hpp"
+
+namespace pdfm {
+
+// units/
+Ref mm_to_pt(Call& c);
+Ref format_mm_value(Call& c);
+Ref scale_image_to_pdf(Call& c);
+
+// image/
+Ref select_image(Call& c);
+Ref generate_resized_base64_image(Call& c);
+Ref update_image_position(Call& c);
+Ref update_image_size(Call& c);
+Ref update_image_sizeb(Call& c);
+
+// preview/
+Ref select_pdf(Call& c);
+Ref on_page_number_change(Call& c);
+
+// output/
+Ref process_pdf(Call& c);
+Ref select_directory(Call& c);
+Ref get_unique_filename(Call& c);
+
+// dialogs/
+Ref show_dialog(Call& c);
+Ref confirm_exit(Call& c);
+
+}  // namespace pdfm

@@ -1,0 +1,299 @@
+#include "function.hpp"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <vector>
+
+namespace pdfm {
+
+CachedBuiltins builtins;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* closure;
+    PyObject* param_names;  // tuple of interned parameter names
+};
+
+PyObject* Call::closure() const noexcept { return self_->closure; }
+PyObject* Call::globals() const noexcept { return self_->globals; }
+
+Ref Call::global(PyObject* name) const {
+    if (PyObject* value = PyDict_GetItemWithError(self_->globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) raise();
+    if (PyObject* value = PyObject_GetAttr(builtins.module, name)) return Ref::adopt(value);
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    raise();
+}
+
+void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
+    PyObject* exception = PyErr_GetRaisedException();
+    PyCodeObject* code = PyCode_NewEmpty("pdf_module.py", function_name, line);
+    PyFrameObject* frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    PyErr_Clear();  // a failure to build the entry must not replace the exception
+    PyErr_SetRaisedException(exception);
+    if (frame) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+namespace {
+
+// Raises the positional-count TypeError with `given` as the count.
+PyObject* wrong_count(const FunctionObject* f, Py_ssize_t given) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->params.size());
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->spec->name, "exactly", n, n == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+bool same_name(PyObject* param, PyObject* key) {
+    if (param == key) return true;
+    return PyUnicode_Check(key) && PyUnicode_Compare(param, key) == 0;
+}
+
+// Binds positional and keyword arguments to the parameters; on failure sets
+// the TypeError and returns false.
+bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::array<PyObject*, max_params>& bound) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        if (nargs != n) return wrong_count(f, nargs), false;
+        for (Py_ssize_t i = 0; i < n; ++i) bound[i] = args[i];
+        return true;
+    }
+    if (nargs > n) return wrong_count(f, nargs), false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+
+    std::vector<char> used(static_cast<std::size_t>(nkw), 0);
+    for (Py_ssize_t i = nargs; i < n; ++i) {
+        PyObject* param = PyTuple_GET_ITEM(f->param_names, i);
+        bound[i] = nullptr;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            if (!used[k] && same_name(param, PyTuple_GET_ITEM(kwnames, k))) {
+                bound[i] = args[nargs + k];
+                used[k] = true;
+                break;
+            }
+        }
+        if (bound[i] == nullptr) return wrong_count(f, i), false;
+    }
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (used[k]) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+            return false;
+        }
+        bool names_a_parameter = false;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            names_a_parameter |= same_name(PyTuple_GET_ITEM(f->param_names, i), key);
+        if (names_a_parameter)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f->spec->name, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         f->spec->name, key);
+        return false;
+    }
+    return true;
+}
+
+PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FunctionSpec& spec = *f->spec;
+    std::array<PyObject*, max_params> bound;
+    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
+        add_traceback(spec.traceback_name, spec.first_line, f->globals);
+        return nullptr;
+    }
+    Ref converted;
+    if (spec.converts_float && !PyFloat_CheckExact(bound[0])) {
+        double value = PyFloat_AsDouble(bound[0]);
+        if (value == -1.0 && PyErr_Occurred()) {
+            add_traceback(spec.traceback_name, spec.first_line, f->globals);
+            return nullptr;
+        }
+        converted = Ref::adopt(PyFloat_FromDouble(value));
+        if (!converted) return add_traceback(spec.traceback_name, spec.first_line, f->globals), nullptr;
+        bound[0] = converted;
+    }
+    Call call(f, bound.data(), spec.first_line);
+    try {
+        Ref result = spec.body(call);
+        return result ? result.release() : Py_NewRef(Py_None);
+    } catch (const PyErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    add_traceback(spec.traceback_name, call.line(), f->globals);
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a pdf_module function")) return nullptr;
+    PyObject* result = run(reinterpret_cast<FunctionObject*>(self), args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->param_names);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->param_names);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                reinterpret_cast<FunctionObject*>(self)->qualname, self);
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (f->annotations == nullptr) f->annotations = PyDict_New();
+    return Py_XNewRef(f->annotations);
+}
+
+int set_annotations_attr(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->annotations, Py_NewRef(value));
+    return 0;
+}
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__annotations__", get_annotations, set_annotations_attr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "pdf_module.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+PyObject* function_type() {
+    static PyObject* const type = detail::make_immortal(PyType_FromSpec(&function_type_spec));
+    return type;
+}
+
+Ref interned_tuple(std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names)
+        PyTuple_SET_ITEM(tuple.get(), i++, Ref::steal(PyUnicode_InternFromString(name)).release());
+    return tuple;
+}
+
+Ref text_or_none(const char* utf8) {
+    return utf8 ? Ref::steal(PyUnicode_FromString(utf8)) : Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref doc = text_or_none(spec.doc);
+    Ref params = interned_tuple(spec.params);
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type());
+    auto* f = PyObject_GC_New(FunctionObject, type);
+    if (f == nullptr) raise();
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef("pdf_module"_py);
+    f->doc = doc.release();
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->globals = Py_NewRef(globals);
+    f->closure = Py_XNewRef(closure);
+    f->param_names = params.release();
+    PyObject_GC_Track(f);
+    return Ref::adopt(reinterpret_cast<PyObject*>(f));
+}
+
+void set_annotations(PyObject* function, PyObject* annotations) {
+    check(set_annotations_attr(function, annotations, nullptr));
+}
+
+}  // namespace pdfm

@@ -1,0 +1,187 @@
+// Multi-phase initialisation of pdf_module: the create step guards the
+// interpreter and hands out the one module object, the exec step runs the
+// module-level statements and binds the functions.
+#include "function.hpp"
+#include "table.hpp"
+
+#include <cstdint>
+
+namespace pdfm {
+namespace {
+
+// Process-wide: one interpreter, one module object.
+int64_t owning_interpreter = -1;
+PyObject* the_module = nullptr;  // strong reference while the module is ready
+
+// Copies spec.<attribute> to module.<name>, skipping an attribute the spec lacks.
+void copy_spec_attribute(PyObject* spec, PyObject* module, PyObject* attribute, PyObject* name,
+                         bool skip_none) {
+    PyObject* value = PyObject_GetAttr(spec, attribute);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        return;
+    }
+    Ref owned = Ref::adopt(value);
+    if (skip_none && value == Py_None) return;
+    set_attr(module, name, value);
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (owning_interpreter == -1) {
+        if (current == -1) return nullptr;
+        owning_interpreter = current;
+    } else if (owning_interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
+    try {
+        Ref name = attr(spec, "name"_py);
+        Ref module = Ref::steal(PyModule_NewObject(name));
+        copy_spec_attribute(spec, module, "loader"_py, "__loader__"_py, false);
+        copy_spec_attribute(spec, module, "origin"_py, "__file__"_py, false);
+        copy_spec_attribute(spec, module, "parent"_py, "__package__"_py, false);
+        copy_spec_attribute(spec, module, "submodule_search_locations"_py, "__path__"_py, true);
+        return module.release();
+    } catch (const PyErrorSet&) {
+        return nullptr;
+    }
+}
+
+// Warns when the running interpreter's major.minor is not the one built for.
+void check_version() {
+    const int run_major = (Py_Version >> 24) & 0xff;
+    const int run_minor = (Py_Version >> 16) & 0xff;
+    if (run_major == PY_MAJOR_VERSION && run_minor == PY_MINOR_VERSION) return;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "pdf_module", "does not match", run_major,
+                  run_minor);
+    check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
+}
+
+PyObject* cached_builtin(PyObject* name) {
+    PyObject* value = PyObject_GetAttr(builtins.module, name);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        raise();
+    }
+    return value;  // kept for the life of the process
+}
+
+// `import name` (level 0, with the module's namespace as globals).
+Ref import(PyObject* globals, PyObject* name, PyObject* fromlist = nullptr) {
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));
+}
+
+// `from package import name`: the attribute, else the registry's package.name.
+Ref import_from(PyObject* globals, PyObject* package, PyObject* name) {
+    Ref parent = import(globals, package, tuple_of(name));
+    if (PyObject* value = PyObject_GetAttr(parent, name)) return Ref::adopt(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
+    if (PyObject* module = PyImport_GetModule(full_name)) return Ref::adopt(module);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    raise();
+}
+
+// Runs the module-level statements; `line` follows the statement being run.
+void run_module_statements(PyObject* module, PyObject* globals, int& line) {
+    line = 1;
+    PyObject* registry = PyImport_GetModuleDict();
+    if (!check(PyDict_Contains(registry, "pdf_module"_py)))
+        check(PyDict_SetItem(registry, "pdf_module"_py, module));
+    if (!builtins.round) {
+        builtins.round = cached_builtin("round"_py);
+        builtins.print = cached_builtin("print"_py);
+        builtins.ValueError = cached_builtin("ValueError"_py);
+        builtins.range = cached_builtin("range"_py);
+    }
+
+    // One assignment statement at `at`: the value is computed on that line.
+    auto assign = [&](int at, PyObject* name, auto&& value_of) {
+        line = at;
+        check(PyDict_SetItem(globals, name, value_of()));
+    };
+    assign(1, "fitz"_py, [&] { return import(globals, "fitz"_py); });
+    assign(2, "Image"_py, [&] { return import_from(globals, "PIL"_py, "Image"_py); });
+    assign(3, "os"_py, [&] { return import(globals, "os"_py); });
+    assign(4, "io"_py, [&] { return import(globals, "io"_py); });
+    assign(5, "ft"_py, [&] { return import(globals, "flet"_py); });
+    assign(6, "base64"_py, [&] { return import(globals, "base64"_py); });
+    assign(7, "state"_py, [&] { return import(globals, "state"_py); });
+    assign(10, "pdf_page_width_pt"_py, [] { return new_int(0); });
+    assign(11, "pdf_page_height_pt"_py, [] { return new_int(0); });
+    assign(14, "original_width"_py, [] { return new_int(0); });
+    assign(15, "original_height"_py, [] { return new_int(0); });
+
+    for (const FunctionSpec& spec : function_table) {
+        line = spec.first_line;
+        Ref function = make_function(spec, globals);
+        if (spec.converts_float) {
+            Ref annotations = Ref::steal(PyDict_New());
+            check(PyDict_SetItem(annotations, "val"_py, "float"_py));
+            check(PyDict_SetItem(annotations, "return"_py, "str"_py));
+            set_annotations(function, annotations);
+        }
+        check(PyDict_SetItemString(globals, spec.name, function));
+    }
+    check(PyDict_SetItem(globals, "__test__"_py, Ref::steal(PyDict_New())));
+}
+
+int exec(PyObject* module) {
+    if (the_module) {
+        if (the_module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'pdf_module' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    the_module = Py_NewRef(module);
+    PyObject* globals = PyModule_GetDict(module);
+    int line = 0;  // 0 until the module-level statements start
+    try {
+        builtins.module = PyImport_AddModule("builtins");
+        if (builtins.module == nullptr) raise();
+        set_attr(module, "__builtins__"_py, builtins.module);
+        check_version();
+        run_module_statements(module, globals, line);
+        return 0;
+    } catch (const PyErrorSet&) {
+        if (line > 0) add_traceback("init pdf_module", line, globals);
+        Py_CLEAR(the_module);
+        return -1;
+    }
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "pdf_module",
+    nullptr,  // no docstring
+    0,
+    nullptr,  // functions are bound by the exec step
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pdfm
+
+PyMODINIT_FUNC PyInit_pdf_module(void) { return PyModuleDef_Init(&pdfm::definition); }

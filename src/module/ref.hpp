@@ -1,0 +1,100 @@
+// Owned Python references and the one C++ exception that means "a Python
+// error is set". Everything else in the module is written on these two.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+namespace pdfm {
+
+// Thrown after a C-API call failed; the Python error indicator holds the
+// exception. Function boundaries turn it back into a NULL return.
+struct PyErrorSet {};
+
+[[noreturn]] inline void raise() { throw PyErrorSet{}; }
+
+// A move-only owner of one strong reference (or of nothing).
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::move(*this));
+        ptr_ = std::exchange(other.ptr_, nullptr);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a new reference returned by a C-API call; NULL means the
+    // call failed and its error is set.
+    static Ref steal(PyObject* p) {
+        if (p == nullptr) raise();
+        return Ref(p);
+    }
+    // Takes over a new reference that may be NULL without an error.
+    static Ref adopt(PyObject* p) noexcept { return Ref(p); }
+    // Adds a reference to a borrowed object (which may be NULL).
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    operator PyObject*() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Hands the reference to the caller (for returning it to CPython).
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// Checks the -1 error convention of int-returning C-API calls.
+inline int check(int rc) {
+    if (rc < 0) raise();
+    return rc;
+}
+
+// Fixed-length text usable as a template argument, so that every constant
+// Python string is created once, where it is first used.
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+namespace detail {
+inline PyObject* make_immortal(PyObject* p) {
+    if (p == nullptr) raise();
+    return p;  // held for the life of the process
+}
+}  // namespace detail
+
+// "name"_py: the interned Python string, borrowed.
+template <Literal L>
+PyObject* operator""_py() {
+    static PyObject* const s = detail::make_immortal(PyUnicode_InternFromString(L.text));
+    return s;
+}
+
+// int_<72>() and float_<25.4>(): constant numbers, borrowed.
+template <long long V>
+PyObject* int_() {
+    static PyObject* const n = detail::make_immortal(PyLong_FromLongLong(V));
+    return n;
+}
+template <double V>
+PyObject* float_() {
+    static PyObject* const f = detail::make_immortal(PyFloat_FromDouble(V));
+    return f;
+}
+
+}  // namespace pdfm

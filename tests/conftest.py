@@ -1,0 +1,136 @@
+"""Shared fixtures: the host's `state` module, stand-ins for the controls and
+the page that a running flet application would own, and helpers for
+reference-leak checks and subprocess runs."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+# The module imports the host's `state` by name: give it one before import.
+STATE = sys.modules.setdefault("state", types.ModuleType("state"))
+
+import pdf_module  # noqa: E402
+
+CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
+
+
+@pytest.fixture
+def state():
+    """The host's `state` module, emptied before and after each test."""
+    for name in list(vars(STATE)):
+        if not name.startswith("__"):
+            delattr(STATE, name)
+    yield STATE
+    for name in list(vars(STATE)):
+        if not name.startswith("__"):
+            delattr(STATE, name)
+
+
+class Field:
+    """A text field: `value` and a count of `update()` calls."""
+
+    def __init__(self, value=""):
+        self.value = value
+        self.updates = 0
+
+    def update(self):
+        self.updates += 1
+
+
+class ImageControl:
+    """An image control placed in a stack."""
+
+    def __init__(self):
+        self.src = None
+        self.src_base64 = None
+        self.width = None
+        self.height = None
+        self.left = None
+        self.top = None
+        self.fit = None
+        self.updates = 0
+
+    def update(self):
+        self.updates += 1
+
+
+class Window:
+    def __init__(self, log):
+        self.log = log
+
+    def destroy(self):
+        self.log.append(("destroy",))
+
+
+class Page:
+    """The flet page: records open, close, update and window.destroy in order."""
+
+    def __init__(self):
+        self.log = []
+        self.window = Window(self.log)
+
+    def open(self, control):
+        self.log.append(("open", control))
+
+    def close(self, control):
+        self.log.append(("close", control))
+
+    def update(self):
+        self.log.append(("update",))
+
+    def messages(self):
+        """Titles of the dialogs opened so far."""
+        return [entry[1].title.value for entry in self.log if entry[0] == "open"]
+
+
+class FilePickerResult:
+    """A file picker's result event: `files` is None or a list of picked files."""
+
+    def __init__(self, *paths, files=None):
+        self.files = files if files is not None else [types.SimpleNamespace(path=p) for p in paths]
+
+
+@pytest.fixture
+def page():
+    return Page()
+
+
+def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64):
+    """True when `calls` more calls of `fn` keep sys.getallocatedblocks()
+    within `slack` blocks, in at least one of `rounds` tries (tolerating
+    caches that fill once)."""
+    for _ in range(warmup):
+        fn()
+    for _ in range(rounds):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(calls):
+            fn()
+        gc.collect()
+        after = sys.getallocatedblocks()
+        if after - before <= slack:
+            return True
+    print(f"allocated blocks grew by {after - before} over {calls} calls")
+    return False
+
+
+def run_python(code, *, cwd=None, env=None, check=True):
+    """Runs `code` in a fresh interpreter of this environment."""
+    full_env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    full_env.update(env or {})
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        cwd=cwd,
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
+    return result
