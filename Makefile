@@ -43,8 +43,28 @@ bench: install
 app: install desktop-deps
 	$(PY) apps/desktop/main.py
 
-# What the desktop window and its screenshot test need beyond the package.
+# What the desktop window and its screenshot test need beyond the package:
+# flet's Linux desktop client (a wheel that carries the client, so nothing is
+# downloaded when the window opens), the GTK libraries it links against, a
+# font with Japanese glyphs, zenity for the file pickers, and Xvfb for the
+# screenshot test. Debian packages are installed only when missing and only
+# as root; elsewhere the missing ones are named and the screenshot test skips.
+DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xvfb
+
 desktop-deps: install
+	@missing=$$(for p in $(DESKTOP_DEBS); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	        echo "desktop-deps: installing $$missing"; \
+	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	            --no-install-recommends $$missing >/dev/null \
+	        || echo "desktop-deps: apt-get failed; the window may not start" >&2; \
+	    else \
+	        echo "desktop-deps: missing Debian packages (install as root): $$missing" >&2; \
+	    fi; \
+	fi
+	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
 
 clean:
 	rm -rf build $(VENV)
