@@ -19,6 +19,11 @@ inline Ref get_pixmap(PyObject* page) { return method(page, "get_pixmap"_py); }
 inline Ref get_pixmap(PyObject* page, PyObject* dpi) {
     return call_kw(attr(page, "get_pixmap"_py), {}, {{"dpi"_py, dpi}});
 }
+// page.rect
+inline Ref page_rect(PyObject* page) { return attr(page, "rect"_py); }
+// pix.width, pix.height (and a rectangle's width, height)
+inline Ref width(PyObject* o) { return attr(o, "width"_py); }
+inline Ref height(PyObject* o) { return attr(o, "height"_py); }
 // pix.tobytes("png")
 inline Ref png_bytes(PyObject* pix) { return method(pix, "tobytes"_py, "png"_py); }
 // fitz.Rect(x0, y0, x1, y1)

@@ -12,6 +12,15 @@ inline void set_value(PyObject* field, PyObject* v) { set_attr(field, "value"_py
 // control.update()
 inline void update(PyObject* control) { method(control, "update"_py); }
 
+// The image control's picture, box and place in its stack.
+inline void set_src(PyObject* image, PyObject* v) { set_attr(image, "src"_py, v); }
+inline void set_src_base64(PyObject* image, PyObject* v) { set_attr(image, "src_base64"_py, v); }
+inline void set_width(PyObject* image, PyObject* v) { set_attr(image, "width"_py, v); }
+inline void set_height(PyObject* image, PyObject* v) { set_attr(image, "height"_py, v); }
+inline void set_left(PyObject* image, PyObject* v) { set_attr(image, "left"_py, v); }
+inline void set_top(PyObject* image, PyObject* v) { set_attr(image, "top"_py, v); }
+inline void set_fit(PyObject* image, PyObject* v) { set_attr(image, "fit"_py, v); }
+
 // ft.Text(value)
 inline Ref text(const Call& c, PyObject* value) {
     return call(attr(c.global("ft"_py), "Text"_py), value);

@@ -1,10 +1,77 @@
+// Moving the stamp-image preview to the position typed in millimetres.
+#include "../host/toolkit.hpp"
 #include "../module/bodies.hpp"
 
 namespace pdfm {
 
-Ref update_image_position(Call&) {
-    PyErr_SetString(PyExc_NotImplementedError, "update_image_position");
-    raise();
+namespace {
+
+// float(field.value) if field.value else 0.0
+double millimetres_or_zero(PyObject* field) {
+    if (!truth(toolkit::value(field))) return 0.0;
+    return as_double(to_float(toolkit::value(field)));
+}
+
+// points * state.pdf_scale_ratio * state.shrink_scale, left to right
+Ref preview_pixels(const Call& c, double points) {
+    Ref scaled = mul(new_float(points), attr(c.global("state"_py), "pdf_scale_ratio"_py));
+    return mul(scaled, attr(c.global("state"_py), "shrink_scale"_py));
+}
+
+// state.pdf_scale_ratio * state.shrink_scale
+Ref pixels_per_point(const Call& c) {
+    Ref ratio = attr(c.global("state"_py), "pdf_scale_ratio"_py);
+    return mul(ratio, attr(c.global("state"_py), "shrink_scale"_py));
+}
+
+}  // namespace
+
+Ref update_image_position(Call& c) {
+    auto [x_input, y_input, image_preview, image_path] = c.args<4>();
+    c.at(231);
+    if (!truth(toolkit::value(image_path))) {
+        c.at(232);
+        print("[INFO] Imageが指定されていません。"_py);
+        return nullptr;
+    }
+    try {
+        c.at(235);
+        const double x_mm = millimetres_or_zero(x_input);
+        c.at(236);
+        const double y_mm = millimetres_or_zero(y_input);
+        const int dpi = 72;
+        c.at(239);
+        const double x_pt = x_mm / 25.4 * dpi;
+        c.at(240);
+        const double y_pt = y_mm / 25.4 * dpi;
+        c.at(243);
+        Ref x_px = preview_pixels(c, x_pt);
+        c.at(244);
+        Ref y_px = preview_pixels(c, y_pt);
+        c.at(246);
+        toolkit::set_left(image_preview, x_px);
+        c.at(247);
+        toolkit::set_top(image_preview, y_px);
+        c.at(248);
+        toolkit::update(image_preview);
+        c.at(250);
+        print(concat({"[位置更新] X: "_py, format(new_float(x_mm), ""_py), "mm → "_py,
+                      format(x_px, ".2f"_py), "px, Y: "_py, format(new_float(y_mm), ""_py),
+                      "mm → "_py, format(y_px, ".2f"_py), "px"_py}));
+        c.at(251);
+        print(concat({"     スケール: "_py,
+                      format(attr(c.global("state"_py), "pdf_scale_ratio"_py), ".4f"_py),
+                      " × 縮小率: "_py,
+                      format(attr(c.global("state"_py), "shrink_scale"_py), ".4f"_py),
+                      " → 表示: "_py,
+                      format(pixels_per_point(c), ".4f"_py),
+                      "px/pt"_py}));
+    } catch (const PyErrorSet&) {
+        Caught ex = catch_only(PyExc_ValueError);
+        c.at(254);
+        print("[ERROR] 数値変換失敗（xまたはy入力が不正）"_py);
+    }
+    return nullptr;
 }
 
 }  // namespace pdfm

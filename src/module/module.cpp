@@ -82,18 +82,6 @@ Ref import(PyObject* globals, PyObject* name, PyObject* fromlist = nullptr) {
     return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, nullptr, fromlist, 0));
 }
 
-// `from package import name`: the attribute, else the registry's package.name.
-Ref import_from(PyObject* globals, PyObject* package, PyObject* name) {
-    Ref parent = import(globals, package, tuple_of(name));
-    if (PyObject* value = PyObject_GetAttr(parent, name)) return Ref::adopt(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
-    Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package, name));
-    if (PyObject* module = PyImport_GetModule(full_name)) return Ref::adopt(module);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    raise();
-}
-
 // Runs the module-level statements; `line` follows the statement being run.
 void run_module_statements(PyObject* module, PyObject* globals, int& line) {
     line = 1;

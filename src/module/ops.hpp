@@ -137,4 +137,55 @@ private:
 
 Caught catch_only(PyObject* type);
 
+// --- imports ----------------------------------------------------------------
+
+// `from package import name` (level 0, with `globals` as the importing
+// namespace): the attribute of the package, else the registry's
+// package.name, else ImportError "cannot import name ...".
+Ref import_from(PyObject* globals, PyObject* package, PyObject* name);
+
+// --- the with statement -------------------------------------------------------
+
+// One `with manager as value:` block. The constructor looks up __enter__ and
+// __exit__ on the manager's type and calls __enter__; finish() calls
+// __exit__(None, None, None); unwind() calls __exit__ with the pending
+// exception while that exception is being handled.
+class ContextManager {
+public:
+    explicit ContextManager(PyObject* manager);
+    PyObject* value() const noexcept { return value_.get(); }
+    void finish();
+    // With an exception pending: true when __exit__ suppressed it (nothing is
+    // pending any more); false when it is pending again, unchanged. An
+    // exception raised by __exit__ itself is thrown.
+    bool unwind();
+
+private:
+    Ref manager_;
+    Ref exit_;
+    Ref value_;
+};
+
+// with manager as value: body(value)
+// Failures of __enter__ and __exit__ are reported at `line`; a failure of
+// the body keeps the line the body marked. Returns
+// false when __exit__ suppressed an exception raised by the body.
+template <class Context, class Body>
+bool with(Context& c, int line, PyObject* manager, Body&& body) {
+    c.at(line);
+    ContextManager cm(manager);
+    try {
+        body(cm.value());
+    } catch (const PyErrorSet&) {
+        const int body_line = c.line();
+        c.at(line);
+        if (cm.unwind()) return false;
+        c.at(body_line);
+        throw;
+    }
+    c.at(line);
+    cm.finish();
+    return true;
+}
+
 }  // namespace pdfm
