@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import traceback
 import types
 
 import pytest
@@ -117,6 +118,13 @@ def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64
             return True
     print(f"allocated blocks grew by {after - before} over {calls} calls")
     return False
+
+
+def module_entry(excinfo):
+    """(function name, line) of the last traceback entry in pdf_module.py of
+    an exception caught by pytest.raises, or None."""
+    entries = [e for e in traceback.extract_tb(excinfo.tb) if e.filename == "pdf_module.py"]
+    return (entries[-1].name, entries[-1].lineno) if entries else None
 
 
 def run_python(code, *, cwd=None, env=None, check=True):

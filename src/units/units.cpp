@@ -1,18 +1,119 @@
 // Millimetres to points, the text of a millimetre value, and fitting an
 // image size into a page size.
+//
+// Each function has a short path for exact ints and floats, where C double
+// arithmetic gives the runtime's results bit for bit, and otherwise runs on
+// the runtime's number protocol, so that any number type behaves as it would
+// in Python and big ints never overflow.
 #include "../module/bodies.hpp"
 
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <optional>
+
 namespace pdfm {
+namespace {
+
+// x * 100 must be exact in a long double.
+static_assert(std::numeric_limits<long double>::digits >= 60);
+
+constexpr long long max_exact_int = 1LL << 53;
+
+// A builtin float, or a builtin int that a double holds exactly. On these the
+// runtime's arithmetic is IEEE double arithmetic: ints convert without
+// rounding, and its true division of two such ints is the correctly rounded
+// quotient, which is what dividing the two doubles gives.
+struct Exact {
+    double value;
+    PyObject* int_object;  // the int itself, or nullptr for a float
+};
+
+std::optional<Exact> exact(PyObject* o) {
+    if (PyFloat_CheckExact(o)) return Exact{PyFloat_AS_DOUBLE(o), nullptr};
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0 && v >= -max_exact_int && v <= max_exact_int)
+            return Exact{static_cast<double>(v), o};
+        PyErr_Clear();
+    }
+    return std::nullopt;
+}
+
+// round(x, 2) * 100 as an integral long double, for finite x below 1e13: the
+// product is exact, and rounding it half to even is the runtime's correctly
+// rounded decimal rounding of the exact value of x.
+std::optional<long double> hundredths(double x) {
+    if (!(std::fabs(x) < 1e13)) return std::nullopt;
+    return std::nearbyintl(static_cast<long double>(x) * 100.0L);
+}
+
+// round(x, 2) for a double.
+Ref round2(double x) {
+    if (auto h = hundredths(x)) return new_float(static_cast<double>(*h) / 100.0);
+    return round(new_float(x), int_<2>());
+}
+
+// str(round(x, 2)) from its hundredths: below 1e15 hundredths the shortest
+// text of the rounded float is the decimal itself, trailing zeros dropped
+// down to one decimal.
+Ref two_decimal_text(long double h) {
+    const char* sign = std::signbit(h) ? "-" : "";
+    auto n = static_cast<unsigned long long>(std::fabs(h));
+    char buffer[48];
+    if (n % 10 == 0)
+        std::snprintf(buffer, sizeof buffer, "%s%llu.%llu", sign, n / 100, n % 100 / 10);
+    else
+        std::snprintf(buffer, sizeof buffer, "%s%llu.%02llu", sign, n / 100, n % 100);
+    return text(buffer);
+}
+
+// scale_image_to_pdf on exact numbers; nullopt where the runtime would raise
+// or the values leave the exact range.
+std::optional<Ref> scale_exact(PyObject* iw, PyObject* ih, PyObject* pw, PyObject* ph) {
+    auto w = exact(iw), h = exact(ih), page_w = exact(pw), page_h = exact(ph);
+    if (!w || !h || !page_w || !page_h || h->value == 0) return std::nullopt;
+    const double aspect_ratio = w->value / h->value;
+    if (w->value > page_w->value || h->value > page_h->value) {
+        if (page_w->value == 0 || page_h->value == 0) return std::nullopt;
+        if (w->value / page_w->value > h->value / page_h->value) {
+            if (aspect_ratio == 0) return std::nullopt;
+            w = page_w;
+            h = Exact{page_w->value / aspect_ratio, nullptr};
+        } else {
+            h = page_h;
+            w = Exact{page_h->value * aspect_ratio, nullptr};
+        }
+    }
+    // round(int, 2) is the int itself
+    Ref width = w->int_object ? Ref::borrow(w->int_object) : round2(w->value);
+    Ref height = h->int_object ? Ref::borrow(h->int_object) : round2(h->value);
+    return tuple_of(width, height);
+}
+
+}  // namespace
 
 Ref mm_to_pt(Call& c) {
     auto [mm] = c.args<1>();
     c.at(18);
+    if (auto m = exact(mm)) {
+        if (!m->int_object) return new_float(m->value * 72.0 / 25.4);
+        long long product = static_cast<long long>(m->value) * 72;
+        if (product >= -max_exact_int && product <= max_exact_int)
+            return new_float(static_cast<double>(product) / 25.4);
+    }
     return div(mul(mm, int_<72>()), float_<25.4>());
 }
 
 Ref format_mm_value(Call& c) {
     auto [val] = c.args<1>();  // already a float
     c.at(124);
+    const double v = PyFloat_AS_DOUBLE(val);
+    if (std::fabs(v) < 1e15) {
+        if (std::trunc(v) == v) return Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(v)));
+        if (auto h = hundredths(v)) return two_decimal_text(*h);
+    }
     Ref whole = to_int(val);
     if (eq(val, whole)) return str(whole);
     return str(round(val, int_<2>()));
@@ -20,6 +121,8 @@ Ref format_mm_value(Call& c) {
 
 Ref scale_image_to_pdf(Call& c) {
     auto [image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm] = c.args<4>();
+    if (auto result = scale_exact(image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm))
+        return std::move(*result);
     Ref width = Ref::borrow(image_width_mm);
     Ref height = Ref::borrow(image_height_mm);
     c.at(209);

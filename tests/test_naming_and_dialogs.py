@@ -1,0 +1,190 @@
+"""The output folder field, the first free output name, the message dialog
+and the exit confirmation."""
+
+import os
+import types
+
+import flet as ft
+import pytest
+
+import pdf_module
+from conftest import Field, Page, allocated_blocks_stay_flat, module_entry
+
+
+# --- get_unique_filename -------------------------------------------------------
+
+@pytest.mark.parametrize("existing, expected", [
+    ([], "output.pdf"),
+    (["output.pdf"], "output.pdf_1.pdf"),
+    (["output.pdf", "output.pdf_1.pdf", "output.pdf_2.pdf"], "output.pdf_3.pdf"),
+    (["output.pdf", "output.pdf_2.pdf"], "output.pdf_1.pdf"),  # gaps are filled
+    (["output.pdf/"], "output.pdf_1.pdf"),                     # a folder counts as taken
+    (["output_1.pdf", "output.pdf_1.pdf"], "output.pdf"),       # only existence of the name
+])
+def test_get_unique_filename(tmp_path, existing, expected):
+    for name in existing:
+        if name.endswith("/"):
+            (tmp_path / name.rstrip("/")).mkdir()
+        else:
+            (tmp_path / name).write_bytes(b"")
+    assert pdf_module.get_unique_filename(str(tmp_path), "output.pdf") == str(tmp_path / expected)
+    assert sorted(os.listdir(tmp_path)) == sorted(n.rstrip("/") for n in existing)
+
+
+def test_get_unique_filename_missing_folder(tmp_path):
+    missing = str(tmp_path / "nowhere")
+    assert pdf_module.get_unique_filename(missing, "output.pdf") == os.path.join(missing, "output.pdf")
+
+
+def test_get_unique_filename_counts_past_many(tmp_path):
+    (tmp_path / "a.txt").write_bytes(b"")
+    for i in range(1, 120):
+        (tmp_path / f"a.txt_{i}.pdf").write_bytes(b"")
+    assert pdf_module.get_unique_filename(str(tmp_path), "a.txt") == str(tmp_path / "a.txt_120.pdf")
+
+
+@pytest.mark.parametrize("directory, base_name", [(None, "output.pdf"), (3, "output.pdf"), (".", None)])
+def test_get_unique_filename_refuses_non_text(directory, base_name):
+    with pytest.raises(TypeError) as excinfo:
+        pdf_module.get_unique_filename(directory, base_name)
+    assert module_entry(excinfo) == ("pdf_module.get_unique_filename", 338)
+
+
+# --- select_directory ----------------------------------------------------------
+
+@pytest.mark.parametrize("path, expected", [("/chosen/folder", "/chosen/folder"), (None, "old"), ("", "old")])
+def test_select_directory(path, expected):
+    field = Field("old")
+    assert pdf_module.select_directory(types.SimpleNamespace(path=path), field) is None
+    assert (field.value, field.updates) == (expected, 1)
+
+
+def test_select_directory_event_without_path():
+    field = Field("old")
+    with pytest.raises(AttributeError) as excinfo:
+        pdf_module.select_directory(object(), field)
+    assert module_entry(excinfo) == ("pdf_module.select_directory", 332)
+    assert (field.value, field.updates) == ("old", 0)
+
+
+# --- show_dialog ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("message", ["【ERROR】対象ページが指定されていません", "", "PDF出力完了: /x/output.pdf"])
+def test_show_dialog(page, message):
+    assert pdf_module.show_dialog(page, message) is None
+    dialog = page.dialog
+    assert isinstance(dialog, ft.AlertDialog) and isinstance(dialog.title, ft.Text)
+    assert dialog.title.value == message
+    assert not dialog.actions and dialog.content is None
+    assert page.log == [("open", dialog), ("update",)]
+
+
+def test_show_dialog_without_open_leaves_the_dialog_assigned():
+    class NoOpen:
+        pass
+
+    page = NoOpen()
+    with pytest.raises(AttributeError) as excinfo:
+        pdf_module.show_dialog(page, "m")
+    assert module_entry(excinfo) == ("pdf_module.show_dialog", 350)
+    assert page.dialog.title.value == "m"
+
+
+# --- confirm_exit --------------------------------------------------------------------
+
+def open_exit_dialog(page):
+    pdf_module.confirm_exit(page)
+    dialog = page.dialog
+    return dialog, dialog.actions
+
+
+def test_confirm_exit_dialog(page):
+    dialog, actions = open_exit_dialog(page)
+    assert isinstance(dialog, ft.AlertDialog) and dialog.title.value == "アプリを終了しますか？"
+    assert [type(a) for a in actions] == [ft.TextButton, ft.TextButton]
+    assert [a.text for a in actions] == ["はい", "いいえ"]
+    assert page.log == [("open", dialog), ("update",)]
+
+
+@pytest.mark.parametrize("button, effects", [
+    (0, ["close", "destroy"]),  # yes: no redraw before the window goes
+    (1, ["close", "update"]),   # no: the window stays
+])
+def test_exit_buttons(page, button, effects):
+    dialog, actions = open_exit_dialog(page)
+    page.log.clear()
+    assert actions[button].on_click(types.SimpleNamespace(name="click")) is None
+    assert [entry[0] for entry in page.log] == effects
+    assert page.log[0] == ("close", dialog)
+
+
+@pytest.mark.parametrize("button", [0, 1])
+def test_exit_buttons_close_the_dialog_current_when_clicked(page, button):
+    _, actions = open_exit_dialog(page)
+    pdf_module.show_dialog(page, "later message")
+    message_dialog = page.dialog
+    page.log.clear()
+    actions[button].on_click(None)
+    assert page.log[0] == ("close", message_dialog)
+
+
+def test_each_exit_dialog_has_its_own_handlers():
+    first, second = Page(), Page()
+    _, first_actions = open_exit_dialog(first)
+    _, second_actions = open_exit_dialog(second)
+    assert first_actions[0].on_click is not second_actions[0].on_click
+    first.log.clear()
+    second.log.clear()
+    second_actions[1].on_click(None)
+    assert first.log == [] and [e[0] for e in second.log] == ["close", "update"]
+
+
+@pytest.mark.parametrize("missing, line", [("close", 356), ("window", 358)])
+def test_yes_failures(page, missing, line):
+    _, actions = open_exit_dialog(page)
+    setattr(page, missing, None)
+    with pytest.raises((TypeError, AttributeError)) as excinfo:
+        actions[0].on_click(None)
+    assert module_entry(excinfo) == ("pdf_module.confirm_exit.on_yes", line)
+
+
+@pytest.mark.parametrize("ft_attribute, line", [("Text", 365), ("TextButton", 367), ("AlertDialog", 364)])
+def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
+    broken = types.SimpleNamespace(Text=ft.Text, TextButton=ft.TextButton, AlertDialog=ft.AlertDialog)
+    delattr(broken, ft_attribute)
+    monkeypatch.setattr(pdf_module, "ft", broken)
+    with pytest.raises(AttributeError) as excinfo:
+        pdf_module.confirm_exit(page)
+    assert module_entry(excinfo) == ("pdf_module.confirm_exit", line)
+    assert page.log == []
+
+
+# --- leaks ---------------------------------------------------------------------------
+
+def click_both_buttons():
+    page = Page()
+    pdf_module.confirm_exit(page)
+    for action in page.dialog.actions:
+        action.on_click(None)
+
+
+@pytest.mark.parametrize("call", [
+    lambda tmp: pdf_module.get_unique_filename(tmp, "output.pdf"),
+    lambda tmp: pdf_module.get_unique_filename(None, "output.pdf"),
+    lambda tmp: pdf_module.select_directory(types.SimpleNamespace(path=tmp), Field()),
+    lambda tmp: pdf_module.select_directory(None, Field()),
+    lambda tmp: pdf_module.show_dialog(Page(), "message"),
+    lambda tmp: pdf_module.show_dialog(None, "message"),
+    lambda tmp: click_both_buttons(),
+    lambda tmp: pdf_module.confirm_exit(None),
+])
+def test_no_leaks(tmp_path, call):
+    (tmp_path / "output.pdf").write_bytes(b"")
+
+    def once():
+        try:
+            call(str(tmp_path))
+        except (TypeError, AttributeError):
+            pass
+
+    assert allocated_blocks_stay_flat(once, calls=1000)

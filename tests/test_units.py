@@ -1,0 +1,176 @@
+"""Millimetres to points, the text of millimetre values, fitting into a page."""
+
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+from hypothesis import given, strategies as st
+
+import pdf_module
+from conftest import allocated_blocks_stay_flat, module_entry
+
+numbers = st.one_of(
+    st.integers(-10**30, 10**30),
+    st.floats(allow_nan=False, allow_infinity=False, width=64),
+    st.fractions(max_denominator=10**6),
+)
+
+
+@pytest.mark.parametrize("mm, expected", [
+    (10, 28.34645669291339),
+    (10.0, 28.34645669291339),
+    (0, 0.0),
+    (25.4, 72.0),
+    (210, 595.2755905511812),
+    (True, 72 / 25.4),
+    (Fraction(1, 3), Fraction(1, 3) * 72 / 25.4),
+])
+def test_mm_to_pt(mm, expected):
+    result = pdf_module.mm_to_pt(mm)
+    assert type(result) is float and result == expected
+
+
+@given(numbers)
+def test_mm_to_pt_multiplies_before_dividing(mm):
+    assert pdf_module.mm_to_pt(mm) == mm * 72 / 25.4
+
+
+@pytest.mark.parametrize("mm, error", [
+    (10**400, OverflowError),  # the exact product is too large for a float
+    ("10", TypeError),         # "10" * 72 is text; text / float is refused
+    (None, TypeError),
+    (Decimal("1.5"), TypeError),
+])
+def test_mm_to_pt_errors(mm, error):
+    with pytest.raises(error):
+        pdf_module.mm_to_pt(mm)
+
+
+@pytest.mark.parametrize("val, text", [
+    (7, "7"), (12.0, "12"), (-0.0, "0"), (12.5, "12.5"), (12.345, "12.35"), (2.675, "2.67"),
+    (0.015, "0.01"), (0.005, "0.01"), (-3.5, "-3.5"), (2.999, "3.0"), (0.004, "0.0"),
+    (1e20, "100000000000000000000"), (1.23456e-7, "0.0"), (True, "1"), (Fraction(1, 8), "0.12"),
+])
+def test_format_mm_value(val, text):
+    assert pdf_module.format_mm_value(val) == text
+
+
+@given(st.floats(allow_nan=False, allow_infinity=False))
+def test_format_mm_value_matches_the_runtime(val):
+    expected = str(int(val)) if val == int(val) else str(round(val, 2))
+    assert pdf_module.format_mm_value(val) == expected
+
+
+@pytest.mark.parametrize("val, error, message", [
+    (math.nan, ValueError, "cannot convert float NaN to integer"),
+    (math.inf, OverflowError, "cannot convert float infinity to integer"),
+    (10**400, OverflowError, "int too large to convert to float"),
+])
+def test_format_mm_value_errors(val, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        pdf_module.format_mm_value(val)
+
+
+@pytest.mark.parametrize("args, expected", [
+    ((100, 50, 210, 297), (100, 50)),
+    ((300, 100, 210, 297), (210, 70.0)),
+    ((100, 400, 210, 297), (74.25, 297)),
+    ((420, 594, 210, 297), (210.0, 297)),
+    ((210, 297, 210, 297), (210, 297)),
+    ((100.123, 50.456, 210, 297), (100.12, 50.46)),
+    ((10**30, 10**30, 10, 20), (10, 10.0)),
+    ((Fraction(1, 3), 1, 5, 5), (Fraction(33, 100), 1)),
+])
+def test_scale_image_to_pdf(args, expected):
+    result = pdf_module.scale_image_to_pdf(*args)
+    assert result == expected
+    assert [type(v) for v in result] == [type(v) for v in expected]
+
+
+def outcome(f, *args):
+    """The result with its types, or the type of the exception raised."""
+    try:
+        result = f(*args)
+    except Exception as exc:
+        return type(exc)
+    return result, [type(v) for v in result]
+
+
+def reference_scale(w, h, pw, ph):
+    ratio = w / h
+    if w > pw or h > ph:
+        if w / pw > h / ph:
+            w, h = pw, pw / ratio
+        else:
+            h, w = ph, ph * ratio
+    return round(w, 2), round(h, 2)
+
+
+@given(numbers.filter(lambda v: v != 0), numbers.filter(lambda v: v != 0),
+       numbers.filter(lambda v: v != 0), numbers.filter(lambda v: v != 0))
+def test_scale_image_to_pdf_matches_the_runtime(w, h, pw, ph):
+    assert outcome(pdf_module.scale_image_to_pdf, w, h, pw, ph) == outcome(reference_scale, w, h, pw, ph)
+
+
+@pytest.mark.parametrize("args, line", [
+    ((10, 0, 210, 297), 209),   # the ratio is computed before any test
+    ((300, 100, 0, 297), 212),  # a page side of 0 only matters once the image is too large
+    ((10, 10, "a", 297), 210),
+])
+def test_scale_image_to_pdf_errors(args, line):
+    with pytest.raises((ZeroDivisionError, TypeError)) as excinfo:
+        pdf_module.scale_image_to_pdf(*args)
+    assert module_entry(excinfo) == ("pdf_module.scale_image_to_pdf", line)
+
+
+def test_scale_image_to_pdf_zero_page_is_fine_when_the_image_fits():
+    assert pdf_module.scale_image_to_pdf(0, 10, 0, 297) == (0, 10)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: pdf_module.mm_to_pt(12.5),
+    lambda: pdf_module.mm_to_pt(10**20),
+    lambda: pdf_module.format_mm_value(12.345),
+    lambda: pdf_module.format_mm_value(7),
+    lambda: pdf_module.scale_image_to_pdf(300, 100, 210, 297),
+    lambda: pdf_module.scale_image_to_pdf(100, 400, 210, 297),
+])
+def test_no_leaks(call):
+    assert allocated_blocks_stay_flat(call)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: pdf_module.mm_to_pt(None),
+    lambda: pdf_module.mm_to_pt(1, 2),
+    lambda: pdf_module.mm_to_pt(1, x=2),
+    lambda: pdf_module.format_mm_value(math.nan),
+    lambda: pdf_module.format_mm_value("1"),
+    lambda: pdf_module.scale_image_to_pdf(1, 0, 2, 3),
+    lambda: pdf_module.scale_image_to_pdf(1, 2, 3, mm=4),
+])
+def test_no_leaks_on_errors(call):
+    def failing():
+        try:
+            call()
+        except Exception:
+            pass
+        else:
+            raise AssertionError("expected an error")
+
+    assert allocated_blocks_stay_flat(failing)
+
+
+def test_two_decimal_rounding_agrees_with_the_runtime_on_many_values():
+    import random
+    rng = random.Random(20261206)
+    values = [k / 200 for k in range(-5000, 5000)]                    # exact ties and near-ties
+    values += [k / 1000 + 0.0005 for k in range(-3000, 3000)]
+    values += [rng.uniform(-1e13, 1e13) for _ in range(20000)]
+    values += [rng.uniform(-1000, 1000) for _ in range(20000)]
+    values += [math.ldexp(rng.random(), rng.randint(-60, 60)) for _ in range(20000)]
+    values += [9.995, 0.125, 0.375, 2.675, 1e13 - 0.001, 9.999999999999e12, 5e-324, -0.004]
+    for v in values:
+        expected = str(int(v)) if v == int(v) else str(round(v, 2))
+        assert pdf_module.format_mm_value(v) == expected, v
+        assert pdf_module.scale_image_to_pdf(v, 1.0, 1e300, 1e300)[0] == round(v, 2), v
