@@ -17,6 +17,10 @@ STATE = sys.modules.setdefault("state", types.ModuleType("state"))
 
 import pdf_module  # noqa: E402
 
+if os.environ.get("PDF_MODULE_EXPECT_SANITIZED"):
+    # `make test-asan` must exercise the sanitizer build, not the installed one.
+    assert "asan-site" in pdf_module.__file__, pdf_module.__file__
+
 CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
 
 
