@@ -34,6 +34,26 @@ inline Ref rect(const Call& c, PyObject* x0, PyObject* y0, PyObject* x1, PyObjec
 inline void insert_image(PyObject* page, PyObject* rect, PyObject* path) {
     call_kw(attr(page, "insert_image"_py), {rect}, {{"filename"_py, path}});
 }
+// page.insert_image(rect, filename=path, rotate=rotate)
+inline void insert_image(PyObject* page, PyObject* rect, PyObject* path, PyObject* rotate) {
+    call_kw(attr(page, "insert_image"_py), {rect}, {{"filename"_py, path}, {"rotate"_py, rotate}});
+}
+// doc[index]
+inline Ref page_at(PyObject* doc, PyObject* index) { return item(doc, index); }
+// page.rotation, page.derotation_matrix, page.transformation_matrix
+inline Ref rotation(PyObject* page) { return attr(page, "rotation"_py); }
+inline Ref derotation_matrix(PyObject* page) { return attr(page, "derotation_matrix"_py); }
+inline Ref transformation_matrix(PyObject* page) { return attr(page, "transformation_matrix"_py); }
+// page.cropbox and page.mediabox
+inline Ref cropbox(PyObject* page) { return attr(page, "cropbox"_py); }
+inline Ref mediabox(PyObject* page) { return attr(page, "mediabox"_py); }
+// fitz.Rect, the class itself
+inline Ref rect_class(const Call& c) { return attr(c.global("fitz"_py), "Rect"_py); }
+// fitz.Matrix(a, b, c, d, e, f)
+inline Ref matrix(const Call& c, PyObject* a, PyObject* b, PyObject* c_, PyObject* d, PyObject* e,
+                  PyObject* f) {
+    return call(attr(c.global("fitz"_py), "Matrix"_py), a, b, c_, d, e, f);
+}
 // doc.save(path, garbage=4, clean=True)
 inline void save(PyObject* doc, PyObject* path) {
     call_kw(attr(doc, "save"_py), {path}, {{"garbage"_py, int_<4>()}, {"clean"_py, Py_True}});
