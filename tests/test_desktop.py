@@ -128,6 +128,21 @@ class X:
         self.lib.XCloseDisplay(self.display)
 
 
+# Under the sanitizer run the sanitizer runtime is preloaded into Python;
+# the flet client (a Flutter program) hangs with it, so there the program is
+# started through a launcher that drops it from what the client inherits.
+LAUNCHER = (
+    "import os, runpy, sys; os.environ.pop('LD_PRELOAD'); del sys.argv[0]; "
+    "sys.path.insert(0, os.path.dirname(sys.argv[0])); runpy.run_path(sys.argv[0], run_name='__main__')"
+)
+
+
+def program(*args):
+    if "LD_PRELOAD" in os.environ:
+        return [sys.executable, "-c", LAUNCHER, str(APP), *args]
+    return [sys.executable, str(APP), *args]
+
+
 class Window:
     """The application started as a program, in its own process group (the
     flet client runs as a child of the Python process)."""
@@ -137,7 +152,7 @@ class Window:
         self.log = cwd / "window.log"
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
-                [sys.executable, str(APP), *args],
+                program(*args),
                 cwd=cwd,
                 env=dict(os.environ, DISPLAY=display),
                 stdin=subprocess.DEVNULL,

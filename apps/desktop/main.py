@@ -54,9 +54,10 @@ def build(page: ft.Page, args):
     # places both with left/top in preview pixels from its top-left corner.
     pdf_preview = ft.Image(left=0, top=0, visible=False)
     image_preview = ft.Image(left=0, top=0, fit=ft.ImageFit.CONTAIN, visible=False)
+    placeholder = ft.Container(width=state.PREVIEW_PX, height=state.PREVIEW_PX, bgcolor=ft.Colors.GREY_200)
     preview = ft.Stack(
         [
-            ft.Container(width=state.PREVIEW_PX, height=state.PREVIEW_PX, bgcolor=ft.Colors.GREY_200),
+            placeholder,
             pdf_preview,
             image_preview,
         ],
@@ -75,7 +76,8 @@ def build(page: ft.Page, args):
             image_path, image_width, image_height, image_preview, x_position, y_position,
         )
         pdf_preview.visible = bool(pdf_preview.src_base64)
-        pdf_preview.update()
+        placeholder.visible = not pdf_preview.visible
+        preview.update()
 
     def on_image_picked(e):
         try:
