@@ -20,6 +20,7 @@ APP = Path(__file__).resolve().parent.parent / "apps" / "desktop" / "main.py"
 
 PAGE_COLOUR = (30, 160, 90)
 STAMP_COLOUR = (255, 0, 255)
+BUTTON_COLOUR = (54, 97, 142)  # flet's default primary colour
 PREVIEW_PX = 500  # the longer side of the page preview
 TOLERANCE_PX = 2  # edges are anti-aliased and fit into whole pixels
 
@@ -88,6 +89,8 @@ class X:
         lib.XGetGeometry.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_void_p] * 7
         lib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
         self.xtest.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.xtest.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_ulong]
+        self.xtest.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
         self.display = lib.XOpenDisplay(display.encode())
         assert self.display, f"cannot open display {display}"
 
@@ -123,6 +126,15 @@ class X:
             self.xtest.XTestFakeKeyEvent(self.display, code, 0, 0)
             self.lib.XFlush(self.display)
             time.sleep(0.3)
+
+    def click(self, x, y):
+        self.xtest.XTestFakeMotionEvent(self.display, -1, x, y, 0)
+        self.lib.XFlush(self.display)
+        time.sleep(0.3)
+        for pressed in (1, 0):
+            self.xtest.XTestFakeButtonEvent(self.display, 1, pressed, 0)
+            self.lib.XFlush(self.display)
+            time.sleep(0.1)
 
     def close(self):
         self.lib.XCloseDisplay(self.display)
@@ -236,6 +248,17 @@ def page_and_stamp(picture):
     return page_box, tuple(v + page_box[i % 2] for i, v in enumerate(stamp_box))
 
 
+def output_button(picture):
+    """The centre of the filled output button: the only wide patch of the
+    theme's primary colour (the other buttons carry it in small icons only)."""
+    mask = colour_mask(picture, BUTTON_COLOUR, tolerance=4)
+    width, height = mask.size
+    rows = [y for y in range(height) if mask.crop((0, y, width, y + 1)).histogram()[255] >= 50]
+    assert rows, "no output button in the window"
+    left, _, right, _ = mask.crop((0, rows[0], width, rows[-1] + 1)).getbbox()
+    return (left + right) // 2, (rows[0] + rows[-1]) // 2
+
+
 def dimmed(picture):
     """True while a dialog's barrier covers the page preview."""
     return colour_mask(picture, PAGE_COLOUR).getbbox() is None
@@ -302,10 +325,22 @@ def test_window_shows_the_page_with_the_stamp_at_its_position(start_window, tmp_
     assert thumbnail is not None
     assert max(thumbnail[2] - thumbnail[0], thumbnail[3] - thumbnail[1]) == pytest.approx(48, abs=TOLERANCE_PX)
 
-    # Closing asks first: the confirmation dialog dims the window; its
-    # second button "いいえ" keeps the window, its first button "はい" ends it.
     x = X(window.display)
     try:
+        # "PDF出力" stamps the page and saves output.pdf in the working folder;
+        # the report dialog dims the window until Escape dismisses it.
+        x.click(*output_button(picture))
+        window.wait_until(dimmed)
+        with fitz.open(tmp_path / "output.pdf") as doc:
+            (stamped,) = doc[0].get_image_info()
+        expected_pt = [mm / 25.4 * 72 for mm in (x_mm, y_mm)]
+        expected_pt += [expected_pt[0] + stamp_px[0] / dpi * 72, expected_pt[1] + stamp_px[1] / dpi * 72]
+        assert stamped["bbox"] == pytest.approx(expected_pt, abs=0.5)
+        x.press("Escape")
+        window.wait_until(lambda p: page_and_stamp(p) is not None)
+
+        # Closing asks first: the confirmation dialog dims the window; its
+        # second button "いいえ" keeps the window, its first button "はい" ends it.
         x.ask_to_close()
         window.wait_until(dimmed)
         x.press("Tab", "Tab", "Return")
