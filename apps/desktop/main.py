@@ -1,8 +1,8 @@
 """The desktop window: stamp an image onto chosen pages of a PDF.
 
-Run as a program (`python apps/desktop/main.py [--pdf FILE] [--image FILE]`);
-this folder is then first on sys.path, so `import state` below and the one
-inside pdf_module both find state.py beside this file. The window only lays
+Run as a program (`python apps/desktop/main.py [--pdf FILE] [--image FILE]
+[--x MM] [--y MM]`); this folder is then first on sys.path, so `import state`
+below and the one inside pdf_module both find state.py beside this file. The window only lays
 out controls and wires their events to pdf_module, which does all the work.
 """
 
@@ -18,8 +18,9 @@ THUMBNAIL_PX = 48
 
 
 def picked(path):
-    """A file-picker result for `path`, as if the user had picked it."""
-    return types.SimpleNamespace(files=[types.SimpleNamespace(path=path)])
+    """A file-picker result for `path`, as if the user had picked it (an empty
+    path is a cancelled pick)."""
+    return types.SimpleNamespace(files=[types.SimpleNamespace(path=path)] if path else None)
 
 
 def thumbnail_size(ratio):
@@ -187,8 +188,12 @@ def build(page: ft.Page, args):
     page.add(ft.Row([controls, preview], vertical_alignment=ft.CrossAxisAlignment.START, spacing=24, expand=True))
 
     # Closing the window asks first; "はい" in the dialog destroys the window.
+    def on_window_event(e):
+        if e.type == ft.WindowEventType.CLOSE:
+            pdf_module.confirm_exit(page)
+
     page.window.prevent_close = True
-    page.window.on_event = lambda e: e.type == ft.WindowEventType.CLOSE and pdf_module.confirm_exit(page)
+    page.window.on_event = on_window_event
     page.update()
 
     if args.pdf:

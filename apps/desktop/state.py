@@ -23,13 +23,14 @@ def set_original_ratio(aspect_ratio):
     original_ratio = aspect_ratio
 
 
-def set_pdf_scale(pdf_scale_ratio_, page_width_pt, page_height_pt, shrink_scale_):
-    """Stores the preview page's scale factors and size in points."""
+def set_pdf_scale(scale_ratio, page_width_pt, page_height_pt, shrink):
+    """Stores the preview page's scale factors and size in points (called by
+    select_pdf and on_page_number_change)."""
     global pdf_scale_ratio, pdf_width_pt, pdf_height_pt, shrink_scale
-    pdf_scale_ratio = pdf_scale_ratio_
+    pdf_scale_ratio = scale_ratio
     pdf_width_pt = page_width_pt
     pdf_height_pt = page_height_pt
-    shrink_scale = shrink_scale_
+    shrink_scale = shrink
 
 
 def get_pdf_scale():
