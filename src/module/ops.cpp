@@ -1,5 +1,8 @@
 #include "ops.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace pdfm {
@@ -21,11 +24,47 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional,
                                           names));
 }
 
+Ref format(PyObject* o, PyObject* spec) {
+    if (PyFloat_CheckExact(o)) {
+        const double value = PyFloat_AS_DOUBLE(o);
+        if (spec == ""_py) return str(o);
+        // Fixed-point text with N decimals is correctly rounded, ties to
+        // even, both here and in the runtime's own float formatting;
+        // infinities and NaNs are left to the runtime.
+        const int decimals = spec == ".2f"_py ? 2 : spec == ".4f"_py ? 4 : -1;
+        if (decimals >= 0 && std::isfinite(value)) {
+            char buffer[400];
+            auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                              std::chars_format::fixed, decimals);
+            if (error == std::errc())
+                return Ref::steal(PyUnicode_DecodeASCII(buffer, end - buffer, nullptr));
+        }
+    }
+    return Ref::steal(PyObject_Format(o, spec));
+}
+
 Ref concat(std::initializer_list<PyObject*> pieces) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
-    return Ref::steal(PyUnicode_Join(""_py, tuple));
+    // Joined straight into one new string, as an f-string is built, without
+    // an intermediate container.
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (PyObject* piece : pieces) {
+        if (!PyUnicode_Check(piece)) {
+            PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found",
+                         Py_TYPE(piece)->tp_name);
+            raise();
+        }
+        length += PyUnicode_GET_LENGTH(piece);
+        max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(piece));
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, max_char));
+    Py_ssize_t at = 0;
+    for (PyObject* piece : pieces) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(joined, at, piece, 0, n) < 0) raise();
+        at += n;
+    }
+    return joined;
 }
 
 Caught::Caught(Ref exception)

@@ -93,7 +93,9 @@ inline Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 // --- text ---------------------------------------------------------------------
 
 inline Ref str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
-inline Ref format(PyObject* o, PyObject* spec) { return Ref::steal(PyObject_Format(o, spec)); }
+// format(o, spec); a builtin float with the fixed-point specs the handlers
+// print with takes a short path that gives the same text.
+Ref format(PyObject* o, PyObject* spec);
 inline Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 
 // The pieces joined without separator, as an f-string joins them.
