@@ -1,6 +1,8 @@
 """The desktop window as a person sees it: started under Xvfb with a PDF and a
-stamp image, photographed, and checked in the picture for the page preview
-and for the stamp at its place on it."""
+stamp image, photographed, and checked in the picture for the page preview,
+the stamp at its place on it and the stamp's thumbnail; then its output
+button is pressed and its close request answered, with the X server's own
+input events (there is no window manager)."""
 
 import ctypes
 import importlib.util
