@@ -100,6 +100,23 @@ class FilePickerResult:
         self.files = files if files is not None else [types.SimpleNamespace(path=p) for p in paths]
 
 
+class Sink:
+    """A standard output that forgets what it is given."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+class BrokenOutput(Sink):
+    """A standard output whose every write fails."""
+
+    def write(self, text):
+        raise OSError("stdout is gone")
+
+
 @pytest.fixture
 def page():
     return Page()

@@ -6,7 +6,7 @@ import ctypes
 import pytest
 
 import pdf_module
-from conftest import Page, module_entry, run_python
+from conftest import module_entry, run_python
 
 # (name, parameters, first line, docstring)
 FUNCTIONS = [

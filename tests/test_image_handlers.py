@@ -7,7 +7,6 @@ import io
 import os
 import pathlib
 import sys
-import traceback
 import types
 
 import PIL
@@ -15,15 +14,17 @@ import pytest
 from PIL import Image
 
 import pdf_module
-from conftest import Field, FilePickerResult, ImageControl, allocated_blocks_stay_flat
+from conftest import (
+    BrokenOutput,
+    Field,
+    FilePickerResult,
+    ImageControl,
+    Sink,
+    allocated_blocks_stay_flat,
+    module_entry,
+)
 
 LETTER_SHRINK = 500 / 792
-
-
-def entry(excinfo):
-    """(function name, line) of the innermost pdf_module.py traceback entry."""
-    entries = [e for e in traceback.extract_tb(excinfo.tb) if e.filename == "pdf_module.py"]
-    return (entries[-1].name, entries[-1].lineno) if entries else None
 
 
 def open_paths():
@@ -35,19 +36,8 @@ def open_paths():
     return paths
 
 
-class Sink:
-    """A standard output that forgets what it is given."""
-
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
 
 
-class BrokenOutput(Sink):
-    def write(self, text):
-        raise OSError("stdout is gone")
 
 
 def make_image(folder, name, size, *, fmt="PNG", dpi=None, mode="RGB"):
@@ -180,7 +170,7 @@ def test_select_image_failures_reach_the_host(tmp_path, page_state, ui, capsys, 
     with pytest.raises(error) as excinfo:
         pdf_module.select_image(FilePickerResult(path), ui.path, ui.width, ui.height, ui.preview,
                                 store_ratio(page_state), ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_image", line)
+    assert module_entry(excinfo) == ("pdf_module.select_image", line)
     assert getattr(page_state, "image_dpi", "unset") == image_dpi
     assert (ui.path.value, ui.path.updates) == (path, 1)   # the path stays shown
     assert (ui.width.value, ui.preview.src) == ("old", None)
@@ -198,7 +188,7 @@ def test_select_image_unguarded_steps(tmp_path, page_state, ui):
         with pytest.raises(error) as excinfo:
             pdf_module.select_image(event, ui.path, ui.width, ui.height, ui.preview, print,
                                     ui.x, ui.y)
-        assert entry(excinfo) == ("pdf_module.select_image", line)
+        assert module_entry(excinfo) == ("pdf_module.select_image", line)
 
     def refuse(value):
         raise RuntimeError("host refused")
@@ -206,7 +196,7 @@ def test_select_image_unguarded_steps(tmp_path, page_state, ui):
     with pytest.raises(RuntimeError) as excinfo:
         pdf_module.select_image(FilePickerResult(path), ui.path, ui.width, ui.height, ui.preview,
                                 refuse, ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_image", 43)
+    assert module_entry(excinfo) == ("pdf_module.select_image", 43)
     assert (ui.width.value, ui.preview.src) == ("", None)
 
 
@@ -219,7 +209,7 @@ def test_select_image_size_logic_failure_keeps_the_fields(tmp_path, page_state, 
     with pytest.raises(KeyError) as excinfo:
         pdf_module.select_image(FilePickerResult(path), ui.path, ui.width, ui.height, ui.preview,
                                 store_ratio(page_state), ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_image", 57)
+    assert module_entry(excinfo) == ("pdf_module.select_image", 57)
     assert (ui.width.value, ui.height.value, ui.preview.src) == ("25.4", "50.8", path)
 
 
@@ -258,7 +248,7 @@ def test_select_image_closes_the_image_when_the_block_fails(page_state, ui, monk
     with pytest.raises(error) as excinfo:
         pdf_module.select_image(FilePickerResult("x.png"), ui.path, ui.width, ui.height,
                                 ui.preview, print, ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_image", line)
+    assert module_entry(excinfo) == ("pdf_module.select_image", line)
     assert log[0] == "enter" and log[1][0] is error and log[1][1] is excinfo.value
 
 
@@ -268,7 +258,7 @@ def test_select_image_when_exit_swallows_the_failure(page_state, ui, monkeypatch
     with pytest.raises(UnboundLocalError, match="aspect_ratio") as excinfo:
         pdf_module.select_image(FilePickerResult("x.png"), ui.path, ui.width, ui.height,
                                 ui.preview, print, ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_image", 43)
+    assert module_entry(excinfo) == ("pdf_module.select_image", 43)
 
 
 # --- generate_resized_base64_image --------------------------------------------------
@@ -313,7 +303,7 @@ def test_generate_resized_base64_image_failures(tmp_path, make, width, height, e
     path = make(tmp_path)
     with pytest.raises(error) as excinfo:
         pdf_module.generate_resized_base64_image(path, width, height)
-    assert entry(excinfo) == ("pdf_module.generate_resized_base64_image", line)
+    assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", line)
     assert path not in open_paths()
 
 
@@ -339,7 +329,7 @@ def test_generate_resized_base64_image_with_protocol(monkeypatch, exit_result, e
     else:
         with pytest.raises(outcome) as excinfo:
             pdf_module.generate_resized_base64_image("x", 1, 1)
-        assert entry(excinfo) == ("pdf_module.generate_resized_base64_image", line)
+        assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", line)
         if exit_error:
             assert isinstance(excinfo.value.__context__, ValueError)
     exc_type, exc, tb = log[1]
@@ -366,7 +356,7 @@ def test_generate_resized_base64_image_closing_fails_after_success(tmp_path, mon
                         types.SimpleNamespace(open=lambda p: ClosingFails(Image.open(p))))
     with pytest.raises(OSError, match="close failed") as excinfo:
         pdf_module.generate_resized_base64_image(path, 4, 4)
-    assert entry(excinfo) == ("pdf_module.generate_resized_base64_image", 222)
+    assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", 222)
 
 
 @pytest.mark.parametrize("manager, message", [
@@ -378,7 +368,7 @@ def test_generate_resized_base64_image_needs_a_context_manager(monkeypatch, mana
     monkeypatch.setattr(pdf_module, "Image", types.SimpleNamespace(open=lambda p: manager))
     with pytest.raises(TypeError, match=message) as excinfo:
         pdf_module.generate_resized_base64_image("x", 1, 1)
-    assert entry(excinfo) == ("pdf_module.generate_resized_base64_image", 222)
+    assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", 222)
 
 
 # --- update_image_position --------------------------------------------------------
@@ -448,7 +438,7 @@ def test_update_image_position_other_errors_reach_the_host(state, capsys, attrib
     preview = ImageControl()
     with pytest.raises(error) as excinfo:
         pdf_module.update_image_position(Field("1"), Field("1"), preview, Field("s.png"))
-    assert entry(excinfo) == ("pdf_module.update_image_position", line)
+    assert module_entry(excinfo) == ("pdf_module.update_image_position", line)
     assert preview.left is None and capsys.readouterr().out == ""
 
 
@@ -639,7 +629,7 @@ def test_size_fields_let_interrupts_through(page_state, ui, capsys, handler, lin
     ui.width.value = ui.height.value = "15"
     with pytest.raises(KeyboardInterrupt) as excinfo:
         run_size(handler, True, ui)
-    assert entry(excinfo) == (f"pdf_module.{handler}", line)
+    assert module_entry(excinfo) == (f"pdf_module.{handler}", line)
     assert capsys.readouterr().out == ""
 
 
@@ -649,7 +639,7 @@ def test_size_fields_failure_to_print_the_error(page_state, ui, monkeypatch, han
     ui.width.value = ui.height.value = "abc"
     with pytest.raises(OSError, match="stdout is gone") as excinfo:
         run_size(handler, True, ui)
-    assert entry(excinfo) == (f"pdf_module.{handler}", line)
+    assert module_entry(excinfo) == (f"pdf_module.{handler}", line)
     assert isinstance(excinfo.value.__context__, ValueError)
 
 

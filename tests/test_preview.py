@@ -1,11 +1,9 @@
 """The page preview: taking a PDF and changing the page number."""
 
 import base64
-import contextlib
 import io
 import os
 import sys
-import traceback
 import types
 
 import fitz
@@ -14,29 +12,23 @@ import pytest
 from PIL import Image
 
 import pdf_module
-from conftest import CORPUS, Field, FilePickerResult, ImageControl, allocated_blocks_stay_flat
+from conftest import (
+    BrokenOutput,
+    CORPUS,
+    Field,
+    FilePickerResult,
+    ImageControl,
+    Sink,
+    allocated_blocks_stay_flat,
+    module_entry,
+)
 
 # Pages of the generated document, in points.
 PAGES = [(612, 792), (200, 100), fitz.paper_size("a4"), (432, 648)]
 
 
-def entry(excinfo):
-    """(function name, line) of the innermost pdf_module.py traceback entry."""
-    entries = [e for e in traceback.extract_tb(excinfo.tb) if e.filename == "pdf_module.py"]
-    return (entries[-1].name, entries[-1].lineno) if entries else None
 
 
-class Sink:
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class BrokenOutput(Sink):
-    def write(self, text):
-        raise OSError("stdout is gone")
 
 
 @pytest.fixture(scope="module")
@@ -297,7 +289,7 @@ def test_select_pdf_unguarded_steps(state, ui, capsys, event, path_field, error,
     ui.pdf_path = path_field
     with pytest.raises(error) as excinfo:
         select(ui, event)
-    assert entry(excinfo) == ("pdf_module.select_pdf", line)
+    assert module_entry(excinfo) == ("pdf_module.select_pdf", line)
     assert capsys.readouterr().out == ""
 
 
@@ -309,14 +301,14 @@ def test_select_pdf_lets_interrupts_through(state, ui, capsys, pdf):
         pdf_module.select_pdf(FilePickerResult(pdf), ui.pdf_path, ui.page_number, ui.preview,
                               interrupt, ui.image_path, ui.width, ui.height, ui.image_preview,
                               ui.x, ui.y)
-    assert entry(excinfo) == ("pdf_module.select_pdf", 107)
+    assert module_entry(excinfo) == ("pdf_module.select_pdf", 107)
 
 
 def test_select_pdf_failure_to_print_the_error(state, ui, monkeypatch, tmp_path):
     monkeypatch.setattr(sys, "stdout", BrokenOutput())
     with pytest.raises(OSError, match="stdout is gone") as excinfo:
         select(ui, FilePickerResult(str(tmp_path / "missing.pdf")))
-    assert entry(excinfo) == ("pdf_module.select_pdf", 120)
+    assert module_entry(excinfo) == ("pdf_module.select_pdf", 120)
     assert type(excinfo.value.__context__).__name__ == "FileNotFoundError"
 
 
@@ -365,7 +357,7 @@ def test_page_change_number_that_is_not_text(state, ui, capsys):
     ui.pdf_path.value, ui.page_number.value = "doc.pdf", None
     with pytest.raises(TypeError) as excinfo:
         change(ui)
-    assert entry(excinfo) == ("pdf_module.on_page_number_change", 277)
+    assert module_entry(excinfo) == ("pdf_module.on_page_number_change", 277)
     assert capsys.readouterr().out == ""
 
 
@@ -462,7 +454,7 @@ def test_page_change_failure_to_print_the_error(state, ui, monkeypatch, tmp_path
     ui.pdf_path.value, ui.page_number.value = str(tmp_path / "missing.pdf"), "1"
     with pytest.raises(OSError, match="stdout is gone") as excinfo:
         change(ui)
-    assert entry(excinfo) == ("pdf_module.on_page_number_change", 328)
+    assert module_entry(excinfo) == ("pdf_module.on_page_number_change", 328)
 
 
 def test_page_change_lets_interrupts_through(state, ui, capsys, pdf):
@@ -474,7 +466,7 @@ def test_page_change_lets_interrupts_through(state, ui, capsys, pdf):
         pdf_module.on_page_number_change(None, ui.pdf_path, ui.page_number, ui.preview,
                                          ui.image_path, ui.image_preview, ui.width, ui.height,
                                          ui.x, ui.y, interrupt, None, None)
-    assert entry(excinfo) == ("pdf_module.on_page_number_change", 317)
+    assert module_entry(excinfo) == ("pdf_module.on_page_number_change", 317)
     assert state.pdf_width_pt == 612.0
 
 
