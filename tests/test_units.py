@@ -81,6 +81,7 @@ def test_format_mm_value_errors(val, error, message):
     ((100.123, 50.456, 210, 297), (100.12, 50.46)),
     ((10**30, 10**30, 10, 20), (10, 10.0)),
     ((Fraction(1, 3), 1, 5, 5), (Fraction(33, 100), 1)),
+    ((0, 10, 0, 297), (0, 10)),  # a page side of 0 is never divided by when the image fits
 ])
 def test_scale_image_to_pdf(args, expected):
     result = pdf_module.scale_image_to_pdf(*args)
@@ -124,41 +125,28 @@ def test_scale_image_to_pdf_errors(args, line):
     assert module_entry(excinfo) == ("pdf_module.scale_image_to_pdf", line)
 
 
-def test_scale_image_to_pdf_zero_page_is_fine_when_the_image_fits():
-    assert pdf_module.scale_image_to_pdf(0, 10, 0, 297) == (0, 10)
-
-
 @pytest.mark.parametrize("call", [
     lambda: pdf_module.mm_to_pt(12.5),
     lambda: pdf_module.mm_to_pt(10**20),
     lambda: pdf_module.format_mm_value(12.345),
-    lambda: pdf_module.format_mm_value(7),
+    lambda: pdf_module.format_mm_value(Fraction(1, 8)),
     lambda: pdf_module.scale_image_to_pdf(300, 100, 210, 297),
-    lambda: pdf_module.scale_image_to_pdf(100, 400, 210, 297),
-])
-def test_no_leaks(call):
-    assert allocated_blocks_stay_flat(call)
-
-
-@pytest.mark.parametrize("call", [
+    lambda: pdf_module.scale_image_to_pdf(Fraction(1, 3), 400, 210, 297),
     lambda: pdf_module.mm_to_pt(None),
-    lambda: pdf_module.mm_to_pt(1, 2),
     lambda: pdf_module.mm_to_pt(1, x=2),
     lambda: pdf_module.format_mm_value(math.nan),
     lambda: pdf_module.format_mm_value("1"),
     lambda: pdf_module.scale_image_to_pdf(1, 0, 2, 3),
     lambda: pdf_module.scale_image_to_pdf(1, 2, 3, mm=4),
 ])
-def test_no_leaks_on_errors(call):
-    def failing():
+def test_no_leaks(call):
+    def once():
         try:
             call()
-        except Exception:
+        except (TypeError, ValueError, ZeroDivisionError):
             pass
-        else:
-            raise AssertionError("expected an error")
 
-    assert allocated_blocks_stay_flat(failing)
+    assert allocated_blocks_stay_flat(once)
 
 
 def test_two_decimal_rounding_agrees_with_the_runtime_on_many_values():
