@@ -1,6 +1,7 @@
 // The output folder field and the first free output file name.
 #include "../host/toolkit.hpp"
 #include "../module/bodies.hpp"
+#include "naming.hpp"
 
 namespace pdfm {
 
@@ -16,34 +17,35 @@ Ref select_directory(Call& c) {
     return nullptr;
 }
 
-namespace {
-Ref join(const Call& c, PyObject* directory, PyObject* name) {
+Ref numbered_name(PyObject* base_name, PyObject* i) {
+    return concat({format(base_name, ""_py), "_"_py, format(i, ""_py), ".pdf"_py});
+}
+
+Ref join_path(const Call& c, PyObject* directory, PyObject* name) {
     return call(attr(attr(c.global("os"_py), "path"_py), "join"_py), directory, name);
 }
+
+namespace {
 bool exists(const Call& c, PyObject* path) {
     return truth(call(attr(attr(c.global("os"_py), "path"_py), "exists"_py), path));
-}
-// f"{base_name}_{i}.pdf"
-Ref numbered(PyObject* base_name, PyObject* i) {
-    return concat({format(base_name, ""_py), "_"_py, format(i, ""_py), ".pdf"_py});
 }
 }  // namespace
 
 Ref get_unique_filename(Call& c) {
     auto [directory, base_name] = c.args<2>();
     c.at(338);
-    Ref base_path = join(c, directory, base_name);
+    Ref base_path = join_path(c, directory, base_name);
     c.at(339);
     if (!exists(c, base_path)) return base_path;
     Ref i = new_int(1);
     c.at(342);
-    while (exists(c, join(c, directory, numbered(base_name, i)))) {
+    while (exists(c, join_path(c, directory, numbered_name(base_name, i)))) {
         c.at(343);
         i = add(i, int_<1>());
         c.at(342);
     }
     c.at(344);
-    return join(c, directory, numbered(base_name, i));
+    return join_path(c, directory, numbered_name(base_name, i));
 }
 
 }  // namespace pdfm

@@ -10,6 +10,7 @@
 #include "reserve.hpp"
 
 #include "../host/pdf_library.hpp"
+#include "naming.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,13 +47,6 @@ Ref fs_decode(const std::string& path) {
     Ref name = fs_decode(fs_name);
     errno = saved;
     raise_os_error(name);
-}
-
-// os.path.join(directory, f"{base_name}_{i}.pdf"): the numbered candidates,
-// named as the unique-name search names them.
-Ref numbered(const Call& c, PyObject* directory, PyObject* base_name, long long i) {
-    Ref name = concat({format(base_name, ""_py), "_"_py, format(new_int(i), ""_py), ".pdf"_py});
-    return call(attr(attr(c.global("os"_py), "path"_py), "join"_py), directory, name);
 }
 
 // The folder part of a file-system path ("." for a bare name).
@@ -134,7 +128,7 @@ bool copy_all(int in, int out) {
 OutputFile::OutputFile(const Call& c, PyObject* directory, PyObject* base_name, PyObject* first) {
     if (create(first)) return;
     for (long long i = 1;; ++i) {
-        if (create(numbered(c, directory, base_name, i))) return;
+        if (create(join_path(c, directory, numbered_name(base_name, new_int(i))))) return;
     }
 }
 
