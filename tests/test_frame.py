@@ -2,11 +2,13 @@
 argument binding and traceback entries."""
 
 import builtins
+import contextlib
 import ctypes
+import io
 import pytest
 
 import pdf_module
-from conftest import module_entry, run_python
+from conftest import Field, ImageControl, module_entry, run_python
 
 # name, parameters, first line, docstring
 FUNCTIONS = [
@@ -304,3 +306,23 @@ def test_only_the_init_function_is_exported():
         pytest.skip("nm is not available")
     exported = {line.split()[-1] for line in symbols.stdout.splitlines() if " T " in line}
     assert exported == {"PyInit_pdf_module"}
+
+
+def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
+    """`state` may compute attributes: a module __getattr__, or a module
+    subclass with properties, is honoured like any other lookup."""
+    import types
+
+    class Computed(types.ModuleType):
+        @property
+        def shrink_scale(self):
+            return 0.5
+
+    computed = Computed("state")
+    computed.__getattr__ = lambda name: 2.0 if name == "pdf_scale_ratio" else None
+    monkeypatch.setattr(pdf_module, "state", computed)
+    preview = ImageControl()
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        pdf_module.update_image_position(Field("25.4"), Field(""), preview, Field("s.png"))
+    assert (preview.left, preview.top) == (72.0, 0.0)
+    assert "表示: 1.0000px/pt" in out.getvalue()

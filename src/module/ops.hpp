@@ -16,7 +16,19 @@ inline PyObject* as_object(const Ref& o) noexcept { return o.get(); }
 
 // --- attributes and items -------------------------------------------------
 
-inline Ref attr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+// o.name. On a plain module an ordinary (not dunder) name is found in the
+// module's namespace first, as the generic lookup would find it: the module
+// type has data descriptors for dunder names only.
+inline Ref attr(PyObject* o, PyObject* name) {
+    if (PyModule_CheckExact(o) && !(PyUnicode_GET_LENGTH(name) > 1 &&
+                                     PyUnicode_READ_CHAR(name, 0) == '_' &&
+                                     PyUnicode_READ_CHAR(name, 1) == '_')) {
+        if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(o), name))
+            return Ref::borrow(value);
+        if (PyErr_Occurred()) raise();
+    }
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
 inline void set_attr(PyObject* o, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(o, name, value));
 }
