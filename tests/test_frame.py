@@ -5,6 +5,7 @@ import builtins
 import contextlib
 import ctypes
 import io
+import types
 import pytest
 
 import pdf_module
@@ -129,31 +130,17 @@ def test_non_string_keyword_from_a_direct_vectorcall():
         vectorcall(pdf_module.mm_to_pt, argv, 0, (7,))
 
 
-def test_names_are_looked_up_at_each_use(monkeypatch, tmp_path):
-    seen = []
-
-    class FakePath:
-        @staticmethod
-        def join(a, b):
-            seen.append(b)
-            return b
-
-        @staticmethod
-        def exists(path):
-            return len(seen) < 3
-
-    class FakeOs:
-        path = FakePath
-
-    monkeypatch.setattr(pdf_module, "os", FakeOs)
+def test_names_are_looked_up_at_each_use(monkeypatch):
+    taken = {"x.pdf", "x.pdf_1.pdf"}
+    fake_os = types.SimpleNamespace(path=types.SimpleNamespace(
+        join=lambda directory, name: name, exists=taken.__contains__))
+    monkeypatch.setattr(pdf_module, "os", fake_os)
     assert pdf_module.get_unique_filename("dir", "x.pdf") == "x.pdf_2.pdf"
     monkeypatch.delattr(pdf_module, "os")
     with pytest.raises(NameError, match="^name 'os' is not defined$") as excinfo:
         pdf_module.get_unique_filename("dir", "x.pdf")
     assert module_entry(excinfo) == ("pdf_module.get_unique_filename", 338)
-    # then the builtins are asked
-    monkeypatch.setattr(builtins, "os", FakeOs, raising=False)
-    seen.clear()
+    monkeypatch.setattr(builtins, "os", fake_os, raising=False)  # then the builtins are asked
     assert pdf_module.get_unique_filename("dir", "x.pdf") == "x.pdf_2.pdf"
 
 
@@ -311,8 +298,6 @@ def test_only_the_init_function_is_exported():
 def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
     """`state` may compute attributes: a module __getattr__, or a module
     subclass with properties, is honoured like any other lookup."""
-    import types
-
     class Computed(types.ModuleType):
         @property
         def shrink_scale(self):

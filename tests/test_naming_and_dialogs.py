@@ -36,13 +36,6 @@ def test_get_unique_filename_missing_folder(tmp_path):
     assert pdf_module.get_unique_filename(missing, "output.pdf") == os.path.join(missing, "output.pdf")
 
 
-def test_get_unique_filename_counts_past_many(tmp_path):
-    (tmp_path / "a.txt").write_bytes(b"")
-    for i in range(1, 120):
-        (tmp_path / f"a.txt_{i}.pdf").write_bytes(b"")
-    assert pdf_module.get_unique_filename(str(tmp_path), "a.txt") == str(tmp_path / "a.txt_120.pdf")
-
-
 @pytest.mark.parametrize("directory, base_name", [(None, "output.pdf"), (3, "output.pdf"), (".", None)])
 def test_get_unique_filename_refuses_non_text(directory, base_name):
     with pytest.raises(TypeError) as excinfo:
@@ -137,15 +130,6 @@ def test_each_exit_dialog_has_its_own_handlers():
     second.log.clear()
     second_actions[1].on_click(None)
     assert first.log == [] and [e[0] for e in second.log] == ["close", "update"]
-
-
-@pytest.mark.parametrize("missing, line", [("close", 356), ("window", 358)])
-def test_yes_failures(page, missing, line):
-    _, actions = open_exit_dialog(page)
-    setattr(page, missing, None)
-    with pytest.raises((TypeError, AttributeError)) as excinfo:
-        actions[0].on_click(None)
-    assert module_entry(excinfo) == ("pdf_module.confirm_exit.on_yes", line)
 
 
 @pytest.mark.parametrize("ft_attribute, line", [("Text", 365), ("TextButton", 367), ("AlertDialog", 364)])
