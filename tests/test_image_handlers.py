@@ -252,10 +252,10 @@ def test_size_handlers_unguarded_failures(state, ui, monkeypatch, handler, width
 
 
 @pytest.mark.parametrize("call, calls", [
-    (lambda u: select(u, FilePickerResult(u.png), print), 300),   # with size and position
-    (lambda u: select(u, FilePickerResult(u.missing), print), 300),
-    (lambda u: pdf_module.generate_resized_base64_image(u.png, 12.5, "8"), 300),
-    (lambda u: pdf_module.generate_resized_base64_image(u.missing, 1, 1), 300),
+    (lambda u: select(u, FilePickerResult(u.path.value), print), 1000),   # size and position
+    (lambda u: select(u, FilePickerResult("/nonexistent.png"), print), 1000),
+    (lambda u: pdf_module.generate_resized_base64_image(u.path.value, 12.5, "8"), 1000),
+    (lambda u: pdf_module.generate_resized_base64_image("/nonexistent.png", 1, 1), 1000),
     (lambda u: pdf_module.update_image_position(u.x, u.y, u.preview, u.path), 2000),   # bad y
     (lambda u: run_size(SIZE, False, u), 2000),     # bad height
     (lambda u: run_size(SIZEB, True, u), 2000),
@@ -263,12 +263,12 @@ def test_size_handlers_unguarded_failures(state, ui, monkeypatch, handler, width
 ])
 def test_image_handlers_do_not_leak(tmp_path, state, ui, monkeypatch, call, calls):
     monkeypatch.setattr(sys, "stdout", Sink())
-    ui.png, ui.missing = make_image(tmp_path, "s.png", (30, 20)), str(tmp_path / "missing.png")
-    ui.path.value, ui.x.value, ui.y.value, ui.width.value, ui.height.value = (
-        ui.png, "3", "y", "10", "h")
+    ui.path.value, ui.x.value, ui.y.value = make_image(tmp_path, "s.png", (30, 20)), "3", "y"
+    ui.width.value, ui.height.value = "10", "h"
 
     def once():
         with contextlib.suppress(FileNotFoundError):
             call(ui)
 
-    assert allocated_blocks_stay_flat(once, calls=calls, warmup=50)
+    # Pillow's own allocations wander by ~100 blocks; a leak in one call of five still shows
+    assert allocated_blocks_stay_flat(once, calls=calls, warmup=calls // 2, slack=calls // 5)
