@@ -67,7 +67,7 @@ Ref update_image_position(Call& c) {
                       format(pixels_per_point(c), ".4f"_py),
                       "px/pt"_py}));
     } catch (const PyErrorSet&) {
-        Caught ex = catch_only(PyExc_ValueError);
+        Caught ex = catch_only(builtins.ValueError);
         c.at(254);
         print("[ERROR] 数値変換失敗（xまたはy入力が不正）"_py);
     }

@@ -31,7 +31,7 @@ Ref on_page_number_change(Call& c) {
         c.at(277);
         page_number = to_int(toolkit::value(page_number_input));
     } catch (const PyErrorSet&) {
-        Caught ex = catch_only(PyExc_ValueError);
+        Caught ex = catch_only(builtins.ValueError);
         c.at(279);
         print("[INFO] ページ番号が数値ではありません。"_py);
         return nullptr;
