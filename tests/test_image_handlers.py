@@ -8,7 +8,6 @@ import sys
 import types
 from unittest import mock
 
-import PIL
 import pytest
 from PIL import Image
 
@@ -30,8 +29,8 @@ def make_image(folder, name, size, *, dpi=None, mode="RGB"):
 
 @pytest.fixture
 def ui(state):   # the stamp image's controls, after a Letter page was previewed at 72 dpi
-    state.pdf_scale_ratio, state.shrink_scale = 1.0, LETTER_SHRINK
-    state.original_ratio, state.image_dpi = 1.5, 96
+    vars(state).update(pdf_scale_ratio=1.0, shrink_scale=LETTER_SHRINK, original_ratio=1.5,
+                       image_dpi=96)
     return types.SimpleNamespace(path=Field(), width=Field(), height=Field(),
                                  preview=ImageControl(), x=Field(), y=Field())
 
@@ -41,130 +40,83 @@ def select(ui, event, callback):
                                    ui.x, ui.y)
 
 
-def refuse(*args):
-    raise RuntimeError("host refused")
-
-
 @pytest.mark.parametrize("name, size, dpi, width, height, ratio, image_dpi", [
     ("s.jpg", (600, 300), (300, 300), "50.8", "25.4", 2.0, 300),
     ("s.png", (100, 100), None, "35.28", "35.28", 1.0, 72),             # no resolution: 72
-    ("s.jpg", (96, 192), (96, 300), "25.4", "50.8", 0.5, 96),           # horizontal only
-    ("s.png", (96, 192), (96, 300), "25.4", "50.79", 25.4 / 50.79, 96.012),   # dots per metre
+    ("s.png", (96, 192), (96, 300), "25.4", "50.79", 25.4 / 50.79, 96.012),  # x only, per metre
     ("s.png", (1, 3), None, "0.35", "1.06", 0.35 / 1.06, 72),           # not one third
     ("s.png", (720, 100), None, "254.0", "35.28", 254.0 / 35.28, 72),   # whole numbers keep .0
 ])
-def test_select_image_sizes(tmp_path, state, ui, capsys, name, size, dpi, width, height, ratio,
-                            image_dpi):
+def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, width, height,
+                            ratio, image_dpi):
+    logic = mock.Mock(return_value="ignored")   # the size logic, looked up by name
+    monkeypatch.setattr(pdf_module, "update_image_size", logic)
     path = make_image(tmp_path, name, size, dpi=dpi)
-    store_ratio = lambda value: setattr(state, "original_ratio", value)  # noqa: E731
-    assert select(ui, FilePickerResult(path), store_ratio) is None
+    assert select(ui, FilePickerResult(path), lambda r: setattr(state, "original_ratio", r)) is None
     assert (state.original_ratio, type(state.original_ratio)) == (ratio, float)
     assert (state.image_dpi, type(state.image_dpi)) == (image_dpi, type(image_dpi))
     assert (ui.path.updates, ui.width.value, ui.height.value) == (1, width, height)
-    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates) == (path, 0, 0, 1)
-    out = capsys.readouterr().out.splitlines()
-    assert len(out) == 2 and f"(DPI: {image_dpi}) → プレビュー: " in out[0]   # the size logic
-    assert path not in open_paths()
-
-
-def test_select_image_hands_over_to_the_size_logic(tmp_path, state, ui, monkeypatch):
-    logic = mock.Mock(side_effect=KeyError("size logic"))
-    monkeypatch.setattr(pdf_module, "update_image_size", logic)   # looked up by name
-    path = make_image(tmp_path, "s.png", (72, 144))
-    with pytest.raises(KeyError) as excinfo:
-        select(ui, FilePickerResult(path), print)
-    assert module_entry(excinfo) == ("pdf_module.select_image", 57)
+    # the preview is left for the size logic to refresh
+    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates) == (path, 0, 0, 0)
     logic.assert_called_once_with(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)
-    assert (ui.width.value, ui.height.value, ui.preview.src) == ("25.4", "50.8", path)
+    assert path not in open_paths()
 
 
 @pytest.mark.parametrize("make, error, line, image_dpi", [
     (lambda d: FilePickerResult(files=None), None, None, "unset"),   # cancelled: no change
     (lambda d: object(), AttributeError, 24, "unset"),                         # no files
     (lambda d: types.SimpleNamespace(files=[object()]), AttributeError, 27, "unset"),   # no path
-    (lambda d: str(d / "missing.png"), FileNotFoundError, 33, "unset"),
-    (lambda d: __file__, PIL.UnidentifiedImageError, 33, "unset"),   # this text file
+    (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset"),   # this text file
     (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0),
     (lambda d: make_image(d, "f.jpg", (99, 1), dpi=(6000, 6000)), ZeroDivisionError, 39, 6000),
     (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72),   # the host's callback
+    (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72),      # the size logic
 ])
-def test_select_image_failures(tmp_path, state, ui, capsys, make, error, line, image_dpi):
+def test_select_image_failures(tmp_path, state, ui, capsys, monkeypatch, make, error, line,
+                               image_dpi):
+    monkeypatch.setattr(pdf_module, "update_image_size", mock.Mock(side_effect=error))
     del state.image_dpi
     made = make(tmp_path)
-    ui.width.value = "old"
     event = FilePickerResult(made) if isinstance(made, str) else made
     with pytest.raises(error) if error else contextlib.nullcontext() as excinfo:
-        assert select(ui, event, refuse) is None
+        assert select(ui, event, mock.Mock(side_effect=error if line == 43 else None)) is None
     assert not error or module_entry(excinfo) == ("pdf_module.select_image", line)
     assert getattr(state, "image_dpi", "unset") == image_dpi
-    assert (ui.width.value, ui.preview.src, capsys.readouterr().out) == ("old", None, "")
-    if isinstance(made, str):
-        assert (ui.path.value, ui.path.updates) == (made, 1)   # the path stays shown
-        assert made not in open_paths()
+    shown = ("25.4", made) if line == 57 else ("", None)   # what was done before stays done
+    assert (ui.width.value, ui.preview.src, capsys.readouterr().out) == (*shown, "")
+    if isinstance(made, str):   # the path stays shown; the file was closed
+        assert (ui.path.value, ui.path.updates, made in open_paths()) == (made, 1, False)
 
 
-@pytest.mark.parametrize("name, mode, width, height, size", [
+@pytest.mark.parametrize("name, mode, width, height, outcome", [
     ("s.jpg", "RGB", 120.9, 80.2, (120, 80)),     # fractions dropped
     ("s.png", "RGBA", "120", " 80 ", (120, 80)),  # text of integers
     ("s.gif", "P", True, 3, (1, 3)),              # an image of 1 x 3 px
+    ("s.png", "RGB", "12.5", 10, (ValueError, 223)),
+    ("s.png", "RGB", 10, None, (TypeError, 223)),
+    (__file__, None, 10, 10, (Image.UnidentifiedImageError, 222)),   # not an image: closed again
 ])
-def test_generate_resized_base64_image(tmp_path, name, mode, width, height, size):
-    path = make_image(tmp_path, name, (64, 48), mode=mode)
-    before = (tmp_path / name).read_bytes()
-    text = pdf_module.generate_resized_base64_image(path, width, height)
-    data = base64.b64decode(text, validate=True)   # no line breaks either
-    assert type(text) is str and data.startswith(b"\x89PNG\r\n\x1a\n")
-    assert path not in open_paths() and (tmp_path / name).read_bytes() == before
-    with Image.open(path) as source:
-        expected = source.resize(size)   # the library's default filter, no other
-    picture = Image.open(io.BytesIO(data))
-    assert picture.size == size
-    assert picture.convert(expected.mode).tobytes() == expected.tobytes()
-
-
-@pytest.mark.parametrize("make, width, height, error, line", [
-    (lambda d: make_image(d, "s.png", (8, 8)), "12.5", 10, ValueError, 223),
-    (lambda d: make_image(d, "s.png", (8, 8)), 10, None, TypeError, 223),
-    (lambda d: str(d / "missing.png"), 10, 10, FileNotFoundError, 222),
-    (lambda d: __file__, 10, 10, PIL.UnidentifiedImageError, 222),
-])
-def test_generate_resized_base64_image_failures(tmp_path, make, width, height, error, line):
-    path = make(tmp_path)
-    with pytest.raises(error) as excinfo:
-        pdf_module.generate_resized_base64_image(path, width, height)
-    assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", line)
-    assert path not in open_paths()
-
-
-NO_IMAGE = "[INFO] Imageが指定されていません。\n"
-NOT_A_NUMBER = "[ERROR] 数値変換失敗（xまたはy入力が不正）\n"
-SCALE = "     スケール: 2.0000 × 縮小率: {:.4f} → 表示: {:.4f}px/pt\n"
-
-
-@pytest.mark.parametrize("x, y, path, shrink, left, top, outcome", [
-    ("10", "20", "s.png", 0.5, 28.34645669291339, 56.69291338582678,
-     "[位置更新] X: 10.0mm → 28.35px, Y: 20.0mm → 56.69px\n" + SCALE.format(0.5, 1)),
-    # blanks allowed; division by 25.4 first: mm_to_pt(45) would give ...024
-    (" 45 ", None, "s.png", 0.25, 63.779527559055126, 0.0,
-     "[位置更新] X: 45.0mm → 63.78px, Y: 0.0mm → 0.00px\n" + SCALE.format(0.25, 0.5)),
-    # failures leave the preview where it was
-    ("abc", "!", "", 0.5, 5, 6, NO_IMAGE),
-    ("10,5", "20", "s.png", 0.5, 5, 6, NOT_A_NUMBER),
-    ("1", "1", "s.png", "0.5", 5, 6, TypeError),       # not a ValueError: reaches the host
-])
-def test_update_image_position(state, capsys, x, y, path, shrink, left, top, outcome):
-    state.pdf_scale_ratio, state.shrink_scale = 2.0, shrink
-    preview = ImageControl()
-    preview.left, preview.top = 5, 6
-    with contextlib.nullcontext() if type(outcome) is str else pytest.raises(outcome) as caught:
-        assert pdf_module.update_image_position(Field(x), Field(y), preview, Field(path)) is None
-    assert not caught or module_entry(caught) == ("pdf_module.update_image_position", 243)
-    assert (preview.left, preview.top, preview.updates) == (left, top, int(left != 5))
-    assert capsys.readouterr().out == (outcome if type(outcome) is str else "")
+def test_generate_resized_base64_image(tmp_path, name, mode, width, height, outcome):
+    path = make_image(tmp_path, name, (64, 48), mode=mode) if mode else name
+    before = (tmp_path / path).read_bytes()   # path may be absolute
+    if isinstance(outcome[0], type):
+        with pytest.raises(outcome[0]) as excinfo:
+            pdf_module.generate_resized_base64_image(path, width, height)
+        assert module_entry(excinfo) == ("pdf_module.generate_resized_base64_image", outcome[1])
+    else:
+        text = pdf_module.generate_resized_base64_image(path, width, height)
+        data = base64.b64decode(text, validate=True)   # no line breaks either
+        with Image.open(path) as source:
+            expected = source.resize(outcome)   # the library's default filter, no other
+        picture = Image.open(io.BytesIO(data))
+        assert (type(text), data[:8], picture.size, picture.convert(expected.mode).tobytes()) == (
+            str, b"\x89PNG\r\n\x1a\n", outcome, expected.tobytes())
+    assert path not in open_paths() and (tmp_path / path).read_bytes() == before
 
 
 SIZE, SIZEB = "update_image_size", "update_image_sizeb"
-INFO = "[Info] 座標の調整"
+NO_IMAGE, INFO = "[INFO] Imageが指定されていません。", "[Info] 座標の調整"
+SCALE_LINE = "     スケール: 1.0000 × 縮小率: 0.6313 → 表示: 0.6313px/pt"
 PATH_GONE = mock.MagicMock(**{"__bool__.side_effect": RuntimeError("path gone")})
 
 
@@ -179,9 +131,8 @@ def run_size(handler, flag, ui):
     (True, 1.5, "30.123", "", "30.123", "20.08", "30.12mm x 20.08mm", "53.91px x 35.93px"),
     (False, 1.5, "", " 20.5", "30.75", " 20.5", "30.75mm x 20.50mm", "55.03px x 36.69px"),
     (False, 0, "9", "10", "0", "10", "0.00mm x 10.00mm", "0.00px x 17.90px"),  # ratio 0
-    # an empty edited field does nothing, whatever the other field holds
-    (True, 1.5, "", "20", "", "20", None, None),
-    (False, 1.5, "10", "", "10", "", None, None),
+    (True, 1.5, "", "20", "", "20", None, None),    # an empty edited field: nothing at all,
+    (False, 1.5, "10", "", "10", "", None, None),   # whatever the other field holds
 ])
 def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, ratio, width,
                                       height, new_width, new_height, mm, px):
@@ -190,51 +141,57 @@ def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, r
     # update_image_size's flag names the width field, update_image_sizeb's the height field
     assert run_size(handler, edits_width == (handler == SIZE), ui) is None
     assert (ui.width.value, ui.height.value) == (new_width, new_height)
-    if mm is None:
-        assert (ui.preview.width, ui.preview.updates, capsys.readouterr().out) == (None, 0, "")
-        return
-    assert ui.preview.width == float(new_width) / 25.4 * 72 * LETTER_SHRINK
-    assert ui.preview.height == float(new_height) / 25.4 * 72 * LETTER_SHRINK
-    assert (ui.preview.updates, ui.width.updates, ui.height.updates) == (1, 1, 1)
-    assert capsys.readouterr().out == (
-        f"[Image寸法更新] {mm} (DPI: 96) → プレビュー: {px}\n"
-        "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n")
+    size = [float(v) / 25.4 * 72 * LETTER_SHRINK if mm else None for v in (new_width, new_height)]
+    assert [ui.preview.width, ui.preview.height, ui.preview.updates, ui.width.updates,
+            ui.height.updates] == size + [int(mm is not None)] * 3
+    report = (f"[Image寸法更新] {mm} (DPI: 96) → プレビュー: {px}\n"
+              "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n")
+    assert capsys.readouterr().out == (report if mm else "")
 
 
-@pytest.mark.parametrize("handler, x, y, path, tail", [
-    (SIZE, "", "", "s.png", []),
-    (SIZE, "10", "", "s.png", ["[位置更新] X: 10.0mm → 17.90px, Y: 0.0mm", "     スケール", INFO]),
-    (SIZE, "", "20", "s.png", ["[位置更新] X: 0.0mm → 0.00px, Y: 20.0mm", "     スケール", INFO]),
-    (SIZE, "10", "", "", [NO_IMAGE.strip(), INFO]),     # a position call that found no image
-    (SIZE, "10", "", PATH_GONE, ["[ERROR] update_image_size: path gone"]),
-    (SIZEB, "10", "20", "s.png", []),    # never moves the preview
+@pytest.mark.parametrize("handler, x, y, path, at, tail", [
+    # blanks allowed; division by 25.4 first: mm_to_pt(45) would put it at ...847
+    (SIZE, " 45 ", "", "s.png", (80.52970651395849, 0.0),
+     ["[位置更新] X: 45.0mm → 80.53px, Y: 0.0mm → 0.00px", SCALE_LINE, INFO]),
+    (SIZE, "", "20", "s.png", (0.0, 35.79098067287044),
+     ["[位置更新] X: 0.0mm → 0.00px, Y: 20.0mm → 35.79px", SCALE_LINE, INFO]),
+    # a position call that found no number or no image, or failed otherwise, moves nothing
+    (SIZE, "10,5", "", "s.png", (None, None), ["[ERROR] 数値変換失敗（xまたはy入力が不正）", INFO]),
+    (SIZE, "10", "", None, (None, None), [NO_IMAGE, INFO]),
+    (SIZE, "10", "", PATH_GONE, (None, None), ["[ERROR] update_image_size: path gone"]),
+    (SIZEB, "10", "20", "s.png", (None, None), []),    # never moves the preview
 ])
-def test_size_handlers_position_step(state, ui, capsys, handler, x, y, path, tail):
+def test_size_handlers_position_step(state, ui, capsys, handler, x, y, path, at, tail):
     ui.width.value = ui.height.value = "15"
     ui.path.value, ui.x.value, ui.y.value = path, x, y
     run_size(handler, handler == SIZE, ui)
-    out = capsys.readouterr().out.splitlines()[2:]
-    assert len(out) == len(tail) and all(map(str.startswith, out, tail))
-    moved = len(tail) == 3
-    assert (ui.preview.updates, ui.preview.left is not None) == (2 if moved else 1, moved)
+    assert capsys.readouterr().out.splitlines()[2:] == tail
+    assert (ui.preview.left, ui.preview.top, ui.preview.updates) == (*at, 1 + (at != (None, None)))
+
+
+def test_update_image_position_lets_other_errors_through(state, ui):
+    state.shrink_scale = "0.5"   # a TypeError, not the ValueError of a field's text
+    with pytest.raises(TypeError) as excinfo:
+        pdf_module.update_image_position(Field("1"), Field("1"), ui.preview, Field("s.png"))
+    assert module_entry(excinfo) == ("pdf_module.update_image_position", 243)
+    assert (ui.preview.left, ui.preview.updates) == (None, 0)
 
 
 @pytest.mark.parametrize("handler", [SIZE, SIZEB])
-@pytest.mark.parametrize("width, ratio, gone, message, changed", [
-    ("abc", 1.5, None, "could not convert string to float: 'abc'", None),
-    ("10", 0, None, "float division by zero", None),
-    ("10", 1.5, "pdf_scale_ratio", "module 'state' has no attribute 'pdf_scale_ratio'", "field"),
-    ("10", 1.5, "image_dpi", "module 'state' has no attribute 'image_dpi'", "preview"),
+@pytest.mark.parametrize("width, ratio, gone, message", [
+    ("abc", 1.5, None, "could not convert string to float: 'abc'"),
+    ("10", 0, None, "float division by zero"),
+    # what was done before the failure stays done: the height field, then the preview
+    ("10", 1.5, "pdf_scale_ratio", "module 'state' has no attribute 'pdf_scale_ratio'"),
+    ("10", 1.5, "image_dpi", "module 'state' has no attribute 'image_dpi'"),
 ])
-def test_size_errors_are_printed(state, ui, capsys, handler, width, ratio, gone, message, changed):
+def test_size_errors_are_printed(state, ui, capsys, handler, width, ratio, gone, message):
     state.original_ratio = ratio
-    if gone:
-        delattr(state, gone)
+    vars(state).pop(gone, None)
     ui.width.value, ui.height.value, ui.x.value = width, "old", "1"
     run_size(handler, handler == SIZE, ui)
-    assert capsys.readouterr().out == f"[ERROR] {handler}: {message}\n"
-    assert ui.height.value == ("6.67" if changed else "old")
-    assert (ui.preview.updates, ui.preview.left) == (int(changed == "preview"), None)
+    assert (capsys.readouterr().out, ui.height.value, ui.preview.updates, ui.preview.left) == (
+        f"[ERROR] {handler}: {message}\n", "6.67" if gone else "old", gone == "image_dpi", None)
 
 
 @pytest.mark.parametrize("handler, width, error, line", [
