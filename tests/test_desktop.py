@@ -15,8 +15,7 @@ from PIL import Image, ImageChops, ImageGrab
 APP_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "apps", "desktop"))
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
-# The flet client (a Flutter program) hangs with the sanitizer runtime that the
-# sanitizer run preloads into Python: the window's program drops it first.
+# flet's client hangs under the sanitizer runtime preloaded into Python: the program drops it
 LAUNCHER = ("import os, sys; os.environ.pop('LD_PRELOAD', None); "
             f"sys.path.insert(0, {APP_DIR!r}); import main; main.main()")
 
@@ -32,8 +31,7 @@ def display():
 
 
 class Window:
-    """The application as a program, driven by XTest and X client messages (X ids,
-    atoms and keysyms have 29 bits: ctypes' default int carries them)."""
+    """The app's process, driven by XTest; X ids, atoms, keysyms fit ctypes' default int."""
 
     def __init__(self, display, cwd, *args):
         self.x11, self.xtst = ctypes.CDLL("libX11.so.6"), ctypes.CDLL("libXtst.so.6")
@@ -48,16 +46,15 @@ class Window:
                 stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, DISPLAY=display))
 
     def wait_until(self, shown):
-        """Screenshots until `shown(picture)` holds twice in a row (the window has settled)."""
+        """Screenshots until `shown(picture)` holds twice in a row: the last one, what it showed."""
         deadline, streak = time.monotonic() + 120, 0
         while streak < 2:
             time.sleep(0.5)
-            alive = self.process.poll() is None
-            assert alive and time.monotonic() < deadline, f"ended or stuck:\n{self.log.read_text()}"
+            assert self.process.poll() is None and time.monotonic() < deadline, self.log.read_text()
             picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
             picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
-            streak = streak + 1 if shown(picture) else 0
-        return picture
+            streak = streak + 1 if (found := shown(picture)) else 0
+        return picture, found
 
     def ask_to_close(self):  # a title bar's WM_DELETE_WINDOW, to the window under the pointer
         out = [ctypes.c_ulong() for _ in range(7)]  # root, child, coordinates, mask
@@ -93,18 +90,13 @@ def mask(picture, colour, tolerance=8):  # 255 where every band is within `toler
     return off.point(lambda v: 255 * (v > tolerance)).convert("L").point(lambda v: 255 * (v == 0))
 
 
-def page_and_stamp(picture):  # the boxes of the page preview and the stamp on it, or None
+def page_and_stamp(picture):  # the page preview's box and the stamp's box on it, or None
     page_box = mask(picture, PAGE_COLOUR).getbbox()
     stamp_box = page_box and mask(picture, STAMP_COLOUR).crop(page_box).getbbox()
-    return stamp_box and (page_box, tuple(v + page_box[i % 2] for i, v in enumerate(stamp_box)))
+    return stamp_box and (page_box, stamp_box)
 
 
-def dimmed(picture):  # a dialog's barrier covers the page preview
-    return mask(picture, PAGE_COLOUR).getbbox() is None
-
-
-def output_button(picture):
-    """The filled output button's centre: the only 25-pixel runs of flet's primary colour."""
+def output_button(picture):  # the filled button's centre: only it has 25-pixel runs of its colour
     runs = mask(picture, (54, 97, 142), tolerance=4).reduce((25, 1))
     left, top, right, bottom = runs.point(lambda v: 255 * (v == 255)).getbbox()
     return (left + right) * 25 // 2, (top + bottom) // 2
@@ -115,39 +107,30 @@ def output_button(picture):
     ((300, 600), (120, 120), 144, 0, 0),  # portrait: reduced to 500 px high; top-left corner
 ], ids=["enlarged", "reduced"])
 def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px, dpi, x_mm, y_mm):
-    doc = fitz.open()
-    doc.new_page(width=page_pt[0], height=page_pt[1]).draw_rect(
-        (0, 0, *page_pt), color=None, fill=[c / 255 for c in PAGE_COLOUR])
-    doc.save(tmp_path / "page.pdf")
+    Image.new("RGB", page_pt, PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)  # 1 px: 1 pt
     Image.new("RGB", stamp_px, STAMP_COLOUR).save(tmp_path / "stamp.png", dpi=(dpi, dpi))
-    window = Window(display, tmp_path, "--pdf", str(tmp_path / "page.pdf"),
-                    "--image", str(tmp_path / "stamp.png"), "--x", str(x_mm), "--y", str(y_mm))
+    window = Window(display, tmp_path, "--pdf", "page.pdf", "--image", "stamp.png",
+                    "--x", str(x_mm), "--y", str(y_mm))
     request.addfinalizer(window.close)
-    picture = window.wait_until(page_and_stamp)
-    page_box, stamp_box = page_and_stamp(picture)
-    scale = 500 / max(page_pt)  # preview pixels per point: the longer side gets 500
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
     x, y = (mm / 25.4 * 72 for mm in (x_mm, y_mm))
     stamp_pt = [x, y, x + stamp_px[0] / dpi * 72, y + stamp_px[1] / dpi * 72]
-    assert (page_box[2] - page_box[0], page_box[3] - page_box[1]) == pytest.approx(
-        [v * scale for v in page_pt], abs=TOL)
-    assert stamp_box == pytest.approx(
-        [page_box[i % 2] + v * scale for i, v in enumerate(stamp_pt)], abs=TOL)
+    assert [*picture.crop(page_box).size, *stamp_box] == pytest.approx(  # the longer side: 500 px
+        [v * 500 / max(page_pt) for v in (*page_pt, *stamp_pt)], abs=TOL)
     thumbnail = mask(picture, STAMP_COLOUR)
     thumbnail.paste(0, page_box)  # beside the image's path, fitted into 48 pixels
-    left, top, right, bottom = thumbnail.getbbox()
-    assert max(right - left, bottom - top) == pytest.approx(48, abs=TOL)
+    assert max(thumbnail.crop(thumbnail.getbbox()).size) == pytest.approx(48, abs=TOL)
 
     # "PDF出力" saves output.pdf in the working folder; its report dims the window.
     window.press(output_button(picture))
-    window.wait_until(dimmed)
-    with fitz.open(tmp_path / "output.pdf") as doc:
-        (stamped,) = doc[0].get_image_info()
-    assert stamped["bbox"] == pytest.approx(stamp_pt, abs=0.5)
+    window.wait_until(lambda shot: not page_and_stamp(shot))  # a dialog's barrier covers it
+    page, stamped = fitz.open(tmp_path / "output.pdf")[0].get_image_info()
+    assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, *page_pt, *stamp_pt], abs=0.5)
     window.press("Escape")
     # Closing asks first: "いいえ" (second button) keeps the window, "はい" ends it.
     for keys in (("Tab", "Tab", "Return"), ("Tab", "Return")):
         window.wait_until(page_and_stamp)
         window.ask_to_close()
-        window.wait_until(dimmed)
+        window.wait_until(lambda shot: not page_and_stamp(shot))
         window.press(*keys)
     assert window.process.wait(timeout=30) == 0
