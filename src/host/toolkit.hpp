@@ -9,6 +9,12 @@ namespace pdfm::toolkit {
 // field.value / field.value = v
 inline Ref value(PyObject* field) { return attr(field, "value"_py); }
 inline void set_value(PyObject* field, PyObject* v) { set_attr(field, "value"_py, v); }
+// A file picker's result: e.files (None or empty when cancelled) and
+// e.files[0].path, the picked file's path.
+inline Ref picked_files(PyObject* e) { return attr(e, "files"_py); }
+inline Ref first_picked_path(PyObject* e) {
+    return attr(item(picked_files(e), int_<0>()), "path"_py);
+}
 // control.update()
 inline void update(PyObject* control) { method(control, "update"_py); }
 

@@ -1,6 +1,7 @@
 // Moving the stamp-image preview to the position typed in millimetres.
 #include "../host/toolkit.hpp"
 #include "../module/bodies.hpp"
+#include "preview_scale.hpp"
 
 namespace pdfm {
 
@@ -10,18 +11,6 @@ namespace {
 double millimetres_or_zero(PyObject* field) {
     if (!truth(toolkit::value(field))) return 0.0;
     return as_double(to_float(toolkit::value(field)));
-}
-
-// points * state.pdf_scale_ratio * state.shrink_scale, left to right
-Ref preview_pixels(const Call& c, double points) {
-    Ref scaled = mul(new_float(points), attr(c.global("state"_py), "pdf_scale_ratio"_py));
-    return mul(scaled, attr(c.global("state"_py), "shrink_scale"_py));
-}
-
-// state.pdf_scale_ratio * state.shrink_scale
-Ref pixels_per_point(const Call& c) {
-    Ref ratio = attr(c.global("state"_py), "pdf_scale_ratio"_py);
-    return mul(ratio, attr(c.global("state"_py), "shrink_scale"_py));
 }
 
 }  // namespace
@@ -60,9 +49,9 @@ Ref update_image_position(Call& c) {
                       "mm → "_py, format(y_px, ".2f"_py), "px"_py}));
         c.at(251);
         print(concat({"     スケール: "_py,
-                      format(attr(c.global("state"_py), "pdf_scale_ratio"_py), ".4f"_py),
+                      format(state::get(c, "pdf_scale_ratio"_py), ".4f"_py),
                       " × 縮小率: "_py,
-                      format(attr(c.global("state"_py), "shrink_scale"_py), ".4f"_py),
+                      format(state::get(c, "shrink_scale"_py), ".4f"_py),
                       " → 表示: "_py,
                       format(pixels_per_point(c), ".4f"_py),
                       "px/pt"_py}));

@@ -1,5 +1,6 @@
 // Taking the stamp image: its path, its size in millimetres from its pixel
 // size and resolution, its aspect ratio, and the preview over the page.
+#include "../host/state.hpp"
 #include "../host/toolkit.hpp"
 #include "../module/bodies.hpp"
 
@@ -38,9 +39,9 @@ Ref select_image(Call& c) {
     auto [e, image_path, image_width, image_height, image_preview, set_original_ratio_callback,
           x_position, y_position] = c.args<8>();
     c.at(24);
-    if (!truth(attr(e, "files"_py))) return nullptr;
+    if (!truth(toolkit::picked_files(e))) return nullptr;
     c.at(27);
-    toolkit::set_value(image_path, attr(item(attr(e, "files"_py), int_<0>()), "path"_py));
+    toolkit::set_value(image_path, toolkit::first_picked_path(e));
     c.at(28);
     toolkit::update(image_path);
 
@@ -57,7 +58,7 @@ Ref select_image(Call& c) {
                               tuple_of(int_<72>(), int_<72>())),
                        int_<0>());
         c.at(36);
-        set_attr(c.global("state"_py), "image_dpi"_py, dpi);
+        state::set(c, "image_dpi"_py, dpi);
         c.at(37);
         width_mm = round(mul(div(width_px, dpi), float_<25.4>()), int_<2>());
         c.at(38);

@@ -5,6 +5,7 @@
 // field; both run the steps below with their own lines.
 #include "../host/toolkit.hpp"
 #include "../module/bodies.hpp"
+#include "preview_scale.hpp"
 
 namespace pdfm {
 
@@ -36,9 +37,6 @@ constexpr SizeLines height_handler = {
     188, 189, 190, 191, 193, 194, 196, 197, 198, 199, 201, 204,
 };
 
-// state.<name>, read afresh
-Ref state_value(const Call& c, PyObject* name) { return attr(c.global("state"_py), name); }
-
 // The two sizes in millimetres as the branch leaves them.
 struct Millimetres {
     Ref width;
@@ -51,7 +49,7 @@ Millimetres run_branch(Call& c, const Branch& b, PyObject* image_width, PyObject
     c.at(b.convert);
     Ref edited_mm = to_float(toolkit::value(edited));
     c.at(b.compute);
-    Ref ratio = state_value(c, "original_ratio"_py);
+    Ref ratio = state::get(c, "original_ratio"_py);
     Ref other_mm = b.width_edited ? div(edited_mm, ratio) : mul(edited_mm, ratio);
     c.at(b.write);
     toolkit::set_value(other, call(c.global("format_mm_value"_py), other_mm));
@@ -62,18 +60,6 @@ Millimetres run_branch(Call& c, const Branch& b, PyObject* image_width, PyObject
 // float(field.value) / 25.4 * 72
 double points_of(PyObject* field) {
     return as_double(to_float(toolkit::value(field))) / 25.4 * 72;
-}
-
-// points * state.pdf_scale_ratio * state.shrink_scale, left to right
-Ref preview_pixels(const Call& c, double points) {
-    Ref scaled = mul(new_float(points), state_value(c, "pdf_scale_ratio"_py));
-    return mul(scaled, state_value(c, "shrink_scale"_py));
-}
-
-// state.pdf_scale_ratio * state.shrink_scale
-Ref pixels_per_point(const Call& c) {
-    Ref ratio = state_value(c, "pdf_scale_ratio"_py);
-    return mul(ratio, state_value(c, "shrink_scale"_py));
 }
 
 // The steps the two handlers share; `after` is the handler's last step,
@@ -118,12 +104,12 @@ void resize_preview(Call& c, const SizeLines& lines, PyObject* flag, PyObject* i
         c.at(lines.size_line);
         print(concat({"[Image寸法更新] "_py, format(mm.width, ".2f"_py), "mm x "_py,
                       format(mm.height, ".2f"_py), "mm (DPI: "_py,
-                      format(state_value(c, "image_dpi"_py), ""_py), ") → プレビュー: "_py,
+                      format(state::get(c, "image_dpi"_py), ""_py), ") → プレビュー: "_py,
                       format(width_px, ".2f"_py), "px x "_py, format(height_px, ".2f"_py),
                       "px"_py}));
         c.at(lines.scale_line);
-        print(concat({"     PDF縮尺: "_py, format(state_value(c, "pdf_scale_ratio"_py), ".4f"_py),
-                      ", 縮小率: "_py, format(state_value(c, "shrink_scale"_py), ".4f"_py),
+        print(concat({"     PDF縮尺: "_py, format(state::get(c, "pdf_scale_ratio"_py), ".4f"_py),
+                      ", 縮小率: "_py, format(state::get(c, "shrink_scale"_py), ".4f"_py),
                       " → 1ptあたり: "_py, format(pixels_per_point(c), ".4f"_py), "px"_py}));
         after();
     } catch (const PyErrorSet&) {

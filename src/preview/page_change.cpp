@@ -1,20 +1,12 @@
 // A new page number: the chosen page rendered at 150 dots per inch, with the
 // preview's scale factors and page size kept in the host's `state`.
 #include "../module/bodies.hpp"
+#include "../host/state.hpp"
 #include "page_preview.hpp"
 
 namespace pdfm {
 
 using namespace preview;
-
-namespace {
-// state.<name>, read afresh
-Ref state_value(const Call& c, PyObject* name) { return attr(c.global("state"_py), name); }
-// state.<name> = value
-void set_state(const Call& c, PyObject* name, PyObject* value) {
-    set_attr(c.global("state"_py), name, value);
-}
-}  // namespace
 
 Ref on_page_number_change(Call& c) {
     auto [e, pdf_path, page_number_input, pdf_preview, image_path, image_preview, image_width,
@@ -52,28 +44,28 @@ Ref on_page_number_change(Call& c) {
         PageSize size = page_size(page);
 
         Ref pdf_scale_ratio = render_scale(c, 292, pix, size);
-        set_state(c, "pdf_scale_ratio"_py, pdf_scale_ratio);
+        state::set(c, "pdf_scale_ratio"_py, pdf_scale_ratio);
         c.at(299);
-        Ref height_term = shrink_term(size.height, state_value(c, "pdf_scale_ratio"_py));
+        Ref height_term = shrink_term(size.height, state::get(c, "pdf_scale_ratio"_py));
         c.at(298);
-        Ref width_term = shrink_term(size.width, state_value(c, "pdf_scale_ratio"_py));
+        Ref width_term = shrink_term(size.width, state::get(c, "pdf_scale_ratio"_py));
         c.at(297);
         Ref shrink_scale = min_of(width_term, height_term);
-        set_state(c, "shrink_scale"_py, shrink_scale);
+        state::set(c, "shrink_scale"_py, shrink_scale);
         c.at(302);
-        Ref display_width = display_size(pdf::width(pix), state_value(c, "shrink_scale"_py));
+        Ref display_width = display_size(pdf::width(pix), state::get(c, "shrink_scale"_py));
         c.at(303);
-        Ref display_height = display_size(pdf::height(pix), state_value(c, "shrink_scale"_py));
+        Ref display_height = display_size(pdf::height(pix), state::get(c, "shrink_scale"_py));
 
         show_page(c, 306, pdf_preview, encoded_img, display_width, display_height);
         c.at(315);
-        set_state(c, "pdf_width_pt"_py, size.width);
+        state::set(c, "pdf_width_pt"_py, size.width);
         c.at(316);
-        set_state(c, "pdf_height_pt"_py, size.height);
+        state::set(c, "pdf_height_pt"_py, size.height);
         c.at(317);
-        Ref ratio_now = state_value(c, "pdf_scale_ratio"_py);
+        Ref ratio_now = state::get(c, "pdf_scale_ratio"_py);
         call(set_pdf_scale_callback, ratio_now, size.width, size.height,
-             state_value(c, "shrink_scale"_py));
+             state::get(c, "shrink_scale"_py));
 
         c.at(319);
         print(concat({"[ページ変更] PDF page "_py, format(page_number, ""_py), " loaded."_py}));
@@ -81,8 +73,8 @@ Ref on_page_number_change(Call& c) {
         print(concat({"     size: "_py, format(size.width, ".2f"_py), "pt × "_py,
                       format(size.height, ".2f"_py), "pt"_py}));
         c.at(321);
-        print(concat({"     scale: "_py, format(state_value(c, "pdf_scale_ratio"_py), ".4f"_py),
-                      ", shrink: "_py, format(state_value(c, "shrink_scale"_py), ".4f"_py)}));
+        print(concat({"     scale: "_py, format(state::get(c, "pdf_scale_ratio"_py), ".4f"_py),
+                      ", shrink: "_py, format(state::get(c, "shrink_scale"_py), ".4f"_py)}));
 
         refresh_stamp(c, 324, image_path, image_width, image_height, image_preview, x_position,
                       y_position);

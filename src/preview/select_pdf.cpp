@@ -11,9 +11,9 @@ Ref select_pdf(Call& c) {
     auto [e, pdf_path, page_number_input, pdf_preview, set_pdf_scale_callback, image_path,
           image_width, image_height, image_preview, x_position, y_position] = c.args<11>();
     c.at(64);
-    if (!truth(attr(e, "files"_py))) return nullptr;
+    if (!truth(toolkit::picked_files(e))) return nullptr;
     c.at(67);
-    toolkit::set_value(pdf_path, attr(item(attr(e, "files"_py), int_<0>()), "path"_py));
+    toolkit::set_value(pdf_path, toolkit::first_picked_path(e));
     c.at(68);
     toolkit::update(pdf_path);
 
