@@ -4,13 +4,22 @@
 #include "../module/bodies.hpp"
 #include "reserve.hpp"
 
+#include <type_traits>
+
 namespace pdfm {
 
 namespace {
 
-// show_dialog(page, message), the module's function as bound at this moment.
-void show_dialog(const Call& c, PyObject* page, PyObject* message) {
-    call(c.global("show_dialog"_py), page, message);
+// show_dialog(page, message): the module's function as bound at this moment,
+// looked up before the message is built (`message` is a fixed text or a
+// function that formats it).
+template <class Message>
+void show_dialog(const Call& c, PyObject* page, Message&& message) {
+    Ref show = c.global("show_dialog"_py);
+    if constexpr (std::is_invocable_v<Message>)
+        call(show, page, message());
+    else
+        call(show, page, message);
 }
 
 // mm_to_pt(float(value))
@@ -81,8 +90,9 @@ Ref process_pdf(Call& c) {
     } catch (const PyErrorSet&) {
         Caught e = catch_only(PyExc_Exception);
         c.at(388);
-        Ref show = c.global("show_dialog"_py);
-        call(show, page, concat({"【ERROR】PDFの読み込みに失敗しました: "_py, format(e, ""_py)}));
+        show_dialog(c, page, [&] {
+            return concat({"【ERROR】PDFの読み込みに失敗しました: "_py, format(e, ""_py)});
+        });
         return nullptr;
     }
 
@@ -166,10 +176,10 @@ Ref process_pdf(Call& c) {
         } catch (const PyErrorSet&) {
             Caught e = catch_only(PyExc_Exception);
             c.at(434);
-            Ref show = c.global("show_dialog"_py);
-            call(show, page,
-                 concat({"【ERROR】ページ "_py, format(add(page_num, int_<1>()), ""_py),
-                         " への画像挿入に失敗: "_py, format(e, ""_py)}));
+            show_dialog(c, page, [&] {
+                return concat({"【ERROR】ページ "_py, format(add(page_num, int_<1>()), ""_py),
+                               " への画像挿入に失敗: "_py, format(e, ""_py)});
+            });
             return nullptr;
         }
         c.at(427);
@@ -198,13 +208,13 @@ Ref process_pdf(Call& c) {
         c.at(446);
         print(concat({"[INFO] PDF出力完了: "_py, format(unique_filename, ""_py)}));
         c.at(448);
-        Ref show = c.global("show_dialog"_py);
-        call(show, page, concat({"PDF出力完了: "_py, format(unique_filename, ""_py)}));
+        show_dialog(c, page,
+                    [&] { return concat({"PDF出力完了: "_py, format(unique_filename, ""_py)}); });
     } catch (const PyErrorSet&) {
         Caught e = catch_only(PyExc_Exception);
         c.at(451);
-        Ref show = c.global("show_dialog"_py);
-        call(show, page, concat({"【ERROR】PDFの保存に失敗: "_py, format(e, ""_py)}));
+        show_dialog(c, page,
+                    [&] { return concat({"【ERROR】PDFの保存に失敗: "_py, format(e, ""_py)}); });
     }
     return nullptr;
 }
