@@ -26,10 +26,6 @@ inline Ref width(PyObject* o) { return attr(o, "width"_py); }
 inline Ref height(PyObject* o) { return attr(o, "height"_py); }
 // pix.tobytes("png")
 inline Ref png_bytes(PyObject* pix) { return method(pix, "tobytes"_py, "png"_py); }
-// fitz.Rect(x0, y0, x1, y1)
-inline Ref rect(const Call& c, PyObject* x0, PyObject* y0, PyObject* x1, PyObject* y1) {
-    return call(attr(c.global("fitz"_py), "Rect"_py), x0, y0, x1, y1);
-}
 // page.insert_image(rect, filename=path)
 inline void insert_image(PyObject* page, PyObject* rect, PyObject* path) {
     call_kw(attr(page, "insert_image"_py), {rect}, {{"filename"_py, path}});

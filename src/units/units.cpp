@@ -36,7 +36,6 @@ std::optional<Exact> exact(PyObject* o) {
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow == 0 && v >= -max_exact_int && v <= max_exact_int)
             return Exact{static_cast<double>(v), o};
-        PyErr_Clear();
     }
     return std::nullopt;
 }
