@@ -4,7 +4,7 @@
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(shell find src apps/cli -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src apps/pdf_stamp -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 ASAN_SITE := build/asan-site
 
 .PHONY: install demo test test-asan bench app desktop-deps clean
