@@ -33,9 +33,6 @@ inline void set_attr(PyObject* o, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(o, name, value));
 }
 inline Ref item(PyObject* o, PyObject* key) { return Ref::steal(PyObject_GetItem(o, key)); }
-inline Ref item(PyObject* o, Py_ssize_t i) {
-    return Ref::steal(PySequence_GetItem(o, i));
-}
 inline Py_ssize_t length(PyObject* o) {
     Py_ssize_t n = PyObject_Length(o);
     if (n < 0) raise();
