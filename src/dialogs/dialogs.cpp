@@ -1,17 +1,18 @@
 // The message dialog and the exit confirmation with its two buttons.
 #include "../host/toolkit.hpp"
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
 
 namespace pdfm {
 
 Ref show_dialog(Call& c) {
     auto [page, message] = c.args<2>();
     c.at(348);
-    Ref dlg = toolkit::alert_dialog(c, toolkit::text(c, message));
+    toolkit::AlertDialog alert_dialog(c);
+    Ref dlg = alert_dialog(toolkit::text(c, message));
     c.at(349);
     toolkit::set_dialog(page, dlg);
     c.at(350);
-    toolkit::open(page, toolkit::dialog(page));
+    toolkit::open_dialog(page);
     c.at(351);
     toolkit::update(page);
     return nullptr;
@@ -23,7 +24,7 @@ namespace {
 Ref on_yes(Call& c) {
     PyObject* page = c.closure();
     c.at(356);
-    toolkit::close(page, toolkit::dialog(page));
+    toolkit::close_dialog(page);
     c.at(358);
     toolkit::destroy_window(page);
     return nullptr;
@@ -33,7 +34,7 @@ Ref on_yes(Call& c) {
 Ref on_no(Call& c) {
     PyObject* page = c.closure();
     c.at(361);
-    toolkit::close(page, toolkit::dialog(page));
+    toolkit::close_dialog(page);
     c.at(362);
     toolkit::update(page);
     return nullptr;
@@ -52,6 +53,11 @@ Ref confirm_exit(Call& c) {
     Ref yes_handler = make_function(on_yes_spec, c.globals(), page);
     c.at(360);
     Ref no_handler = make_function(on_no_spec, c.globals(), page);
+    // One statement over lines 364 to 370: ft.AlertDialog is found first
+    // (364), then the title (365), the buttons (367, 368) and their list
+    // (366) are built, and the dialog is made (364).
+    c.at(364);
+    toolkit::AlertDialog alert_dialog(c);
     c.at(365);
     Ref title = toolkit::text(c, "アプリを終了しますか？"_py);
     c.at(367);
@@ -61,11 +67,11 @@ Ref confirm_exit(Call& c) {
     c.at(366);
     Ref actions = list_of(yes_button, no_button);
     c.at(364);
-    Ref dlg = toolkit::alert_dialog(c, title, actions);
+    Ref dlg = alert_dialog(title, actions);
     c.at(372);
     toolkit::set_dialog(page, dlg);
     c.at(373);
-    toolkit::open(page, toolkit::dialog(page));
+    toolkit::open_dialog(page);
     c.at(374);
     toolkit::update(page);
     return nullptr;

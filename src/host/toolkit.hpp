@@ -35,24 +35,38 @@ inline Ref text(const Call& c, PyObject* value) {
 inline Ref text_button(const Call& c, PyObject* label, PyObject* handler) {
     return call_kw(attr(c.global("ft"_py), "TextButton"_py), {label}, {{"on_click"_py, handler}});
 }
-// ft.AlertDialog(title=title) and ft.AlertDialog(title=title, actions=actions)
-inline Ref alert_dialog(const Call& c, PyObject* title) {
-    return call_kw(attr(c.global("ft"_py), "AlertDialog"_py), {}, {{"title"_py, title}});
-}
-inline Ref alert_dialog(const Call& c, PyObject* title, PyObject* actions) {
-    return call_kw(attr(c.global("ft"_py), "AlertDialog"_py), {},
-                   {{"title"_py, title}, {"actions"_py, actions}});
-}
+// ft.AlertDialog, found when this is made, before the title and the actions
+// are built; dialog(title) and dialog(title, actions) call it with the
+// keywords title= and actions=.
+class AlertDialog {
+public:
+    explicit AlertDialog(const Call& c) : class_(attr(c.global("ft"_py), "AlertDialog"_py)) {}
+    Ref operator()(PyObject* title) const { return call_kw(class_, {}, {{"title"_py, title}}); }
+    Ref operator()(PyObject* title, PyObject* actions) const {
+        return call_kw(class_, {}, {{"title"_py, title}, {"actions"_py, actions}});
+    }
+
+private:
+    Ref class_;
+};
 // ft.ImageFit.CONTAIN
 inline Ref image_fit_contain(const Call& c) {
     return attr(attr(c.global("ft"_py), "ImageFit"_py), "CONTAIN"_py);
 }
 
-// The page's current dialog and the page operations on it.
+// The page's current dialog: page.dialog, read and assigned.
 inline Ref dialog(PyObject* page) { return attr(page, "dialog"_py); }
 inline void set_dialog(PyObject* page, PyObject* dlg) { set_attr(page, "dialog"_py, dlg); }
-inline void open(PyObject* page, PyObject* dlg) { method(page, "open"_py, dlg); }
-inline void close(PyObject* page, PyObject* dlg) { method(page, "close"_py, dlg); }
+// page.open(page.dialog) and page.close(page.dialog): the operation is found
+// on the page before the current dialog is read.
+inline void open_dialog(PyObject* page) {
+    Ref open = attr(page, "open"_py);
+    call(open, dialog(page));
+}
+inline void close_dialog(PyObject* page) {
+    Ref close = attr(page, "close"_py);
+    call(close, dialog(page));
+}
 // page.window.destroy()
 inline void destroy_window(PyObject* page) { method(attr(page, "window"_py), "destroy"_py); }
 

@@ -1,5 +1,7 @@
 // A resized copy of an image file as Base64 text of a PNG file.
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
+#include "../host/base64_text.hpp"
+#include "../host/images.hpp"
 
 namespace pdfm {
 
@@ -7,18 +9,20 @@ Ref generate_resized_base64_image(Call& c) {
     auto [image_path, width, height] = c.args<3>();
     Ref encoded;
     c.at(222);
-    Ref opened = call(attr(c.global("Image"_py), "open"_py), image_path);
+    Ref opened = images::open(c, image_path);
     with(c, 222, opened, [&](PyObject* img) {
         c.at(223);
+        images::Resize resize(img);
         Ref int_width = to_int(width);
-        Ref resized = method(img, "resize"_py, tuple_of(int_width, to_int(height)));
+        Ref int_height = to_int(height);
+        Ref resized = resize(int_width, int_height);
         c.at(224);
-        Ref buffered = call(attr(c.global("io"_py), "BytesIO"_py));
+        Ref buffered = images::byte_stream(c);
         c.at(225);
-        call_kw(attr(resized, "save"_py), {buffered}, {{"format"_py, "PNG"_py}});
+        images::save_png(resized, buffered);
         c.at(226);
-        Ref raw = method(c.global("base64"_py), "b64encode"_py, method(buffered, "getvalue"_py));
-        encoded = method(raw, "decode"_py, "utf-8"_py);
+        base64::Encoder b64encode(c);
+        encoded = b64encode(images::written_bytes(buffered));
     });
     // The return statement sits inside the block: when __exit__ swallows a
     // failure, the function falls off its end.

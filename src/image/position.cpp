@@ -1,6 +1,7 @@
 // Moving the stamp-image preview to the position typed in millimetres.
+#include "../functions/bodies.hpp"
+#include "../functions/constants.hpp"
 #include "../host/toolkit.hpp"
-#include "../module/bodies.hpp"
 #include "preview_scale.hpp"
 
 namespace pdfm {
@@ -28,11 +29,11 @@ Ref update_image_position(Call& c) {
         const double x_mm = millimetres_or_zero(x_input);
         c.at(236);
         const double y_mm = millimetres_or_zero(y_input);
-        const int dpi = 72;
+        const long long dpi = points_per_inch;
         c.at(239);
-        const double x_pt = x_mm / 25.4 * dpi;
+        const double x_pt = x_mm / mm_per_inch * dpi;
         c.at(240);
-        const double y_pt = y_mm / 25.4 * dpi;
+        const double y_pt = y_mm / mm_per_inch * dpi;
         c.at(243);
         Ref x_px = preview_pixels(c, x_pt);
         c.at(244);

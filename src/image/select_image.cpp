@@ -1,8 +1,10 @@
 // Taking the stamp image: its path, its size in millimetres from its pixel
 // size and resolution, its aspect ratio, and the preview over the page.
+#include "../functions/bodies.hpp"
+#include "../functions/constants.hpp"
+#include "../host/images.hpp"
 #include "../host/state.hpp"
 #include "../host/toolkit.hpp"
-#include "../module/bodies.hpp"
 
 namespace pdfm {
 
@@ -46,23 +48,22 @@ Ref select_image(Call& c) {
     toolkit::update(image_path);
 
     c.at(32);
-    Ref Image = import_from(c.globals(), "PIL"_py, "Image"_py);
+    Ref Image = images::import_image(c);
     Ref width_mm, height_mm, aspect_ratio;
     c.at(33);
-    Ref opened = call(attr(Image, "open"_py), toolkit::value(image_path));
+    images::Open open(Image);
+    Ref opened = open(toolkit::value(image_path));
     const bool completed = with(c, 33, opened, [&](PyObject* img) {
         c.at(34);
-        auto [width_px, height_px] = unpack2(attr(img, "size"_py));
+        auto [width_px, height_px] = unpack2(images::size(img));
         c.at(35);
-        Ref dpi = item(method(attr(img, "info"_py), "get"_py, "dpi"_py,
-                              tuple_of(int_<72>(), int_<72>())),
-                       int_<0>());
+        Ref dpi = images::horizontal_dpi(img);
         c.at(36);
         state::set(c, "image_dpi"_py, dpi);
         c.at(37);
-        width_mm = round(mul(div(width_px, dpi), float_<25.4>()), int_<2>());
+        width_mm = round(mul(div(width_px, dpi), float_<mm_per_inch>()), int_<2>());
         c.at(38);
-        height_mm = round(mul(div(height_px, dpi), float_<25.4>()), int_<2>());
+        height_mm = round(mul(div(height_px, dpi), float_<mm_per_inch>()), int_<2>());
         c.at(39);
         aspect_ratio = div(width_mm, height_mm);
     });

@@ -3,8 +3,9 @@
 // on the page preview's scale. update_image_size serves the width field (and
 // moves the preview to the entered position), update_image_sizeb the height
 // field; both run the steps below with their own lines.
+#include "../functions/bodies.hpp"
+#include "../functions/constants.hpp"
 #include "../host/toolkit.hpp"
-#include "../module/bodies.hpp"
 #include "preview_scale.hpp"
 
 namespace pdfm {
@@ -29,12 +30,22 @@ struct SizeLines {
 };
 
 constexpr SizeLines width_handler = {
-    {true, 128, 129, 130, 132}, {false, 133, 134, 135, 137},
-    142, 143, 144, 145, 147, 148, 150, 151, 152, 153, 155, 169,
+    .flag_true = {.width_edited = true, .test = 128, .convert = 129, .compute = 130, .write = 132},
+    .flag_false = {.width_edited = false, .test = 133, .convert = 134, .compute = 135, .write = 137},
+    .width_pt = 142, .height_pt = 143, .width_px = 144, .height_px = 145,
+    .set_width = 147, .set_height = 148,
+    .update_preview = 150, .update_width = 151, .update_height = 152,
+    .size_line = 153, .scale_line = 155,
+    .error_line = 169,
 };
 constexpr SizeLines height_handler = {
-    {false, 174, 175, 176, 178}, {true, 179, 180, 181, 182},
-    188, 189, 190, 191, 193, 194, 196, 197, 198, 199, 201, 204,
+    .flag_true = {.width_edited = false, .test = 174, .convert = 175, .compute = 176, .write = 178},
+    .flag_false = {.width_edited = true, .test = 179, .convert = 180, .compute = 181, .write = 182},
+    .width_pt = 188, .height_pt = 189, .width_px = 190, .height_px = 191,
+    .set_width = 193, .set_height = 194,
+    .update_preview = 196, .update_width = 197, .update_height = 198,
+    .size_line = 199, .scale_line = 201,
+    .error_line = 204,
 };
 
 // The two sizes in millimetres as the branch leaves them.
@@ -59,7 +70,7 @@ Millimetres run_branch(Call& c, const Branch& b, PyObject* image_width, PyObject
 
 // float(field.value) / 25.4 * 72
 double points_of(PyObject* field) {
-    return as_double(to_float(toolkit::value(field))) / 25.4 * 72;
+    return as_double(to_float(toolkit::value(field))) / mm_per_inch * points_per_inch;
 }
 
 // The steps the two handlers share; `after` is the handler's last step,

@@ -2,7 +2,7 @@
 // interpreter and hands out the one module object, the exec step runs the
 // module-level statements and binds the functions.
 #include "function.hpp"
-#include "table.hpp"
+#include "../functions/table.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // The output folder field and the first free output file name.
 #include "../host/toolkit.hpp"
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
 #include "naming.hpp"
 
 namespace pdfm {

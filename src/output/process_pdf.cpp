@@ -1,7 +1,7 @@
 // Stamping the image onto the selected pages and saving the result under a
 // new name.
 #include "../host/pdf_library.hpp"
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
 #include "reserve.hpp"
 
 #include <type_traits>

@@ -1,6 +1,7 @@
 // A new page number: the chosen page rendered at 150 dots per inch, with the
 // preview's scale factors and page size kept in the host's `state`.
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
+#include "../host/base64_text.hpp"
 #include "../host/state.hpp"
 #include "page_preview.hpp"
 
@@ -31,20 +32,23 @@ Ref on_page_number_change(Call& c) {
 
     try {
         c.at(283);
-        Ref doc = pdf::open(c, toolkit::value(pdf_path));
+        Ref doc = open_document(c, pdf_path);
         c.at(284);
         Ref page = load_clamped_page(doc, page_number);
         c.at(285);
-        Ref pix = pdf::get_pixmap(page, int_<150>());
+        Ref pix = pdf::get_pixmap(page, int_<page_change_dpi>());
         c.at(286);
         Ref img_data = pdf::png_bytes(pix);
         c.at(287);
-        Ref encoded_img = base64_text(c, img_data);
+        Ref encoded_img = base64::text(c, img_data);
         c.at(289);
         PageSize size = page_size(page);
 
-        Ref pdf_scale_ratio = render_scale(c, 292, pix, size);
+        Ref pdf_scale_ratio =
+            render_scale(c, {.scale_x = 292, .scale_y = 293, .ratio = 294}, pix, size);
         state::set(c, "pdf_scale_ratio"_py, pdf_scale_ratio);
+        // min() over lines 297 to 299 runs backwards: the height term (299)
+        // is computed before the width term (298), then the call (297).
         c.at(299);
         Ref height_term = shrink_term(size.height, state::get(c, "pdf_scale_ratio"_py));
         c.at(298);
@@ -53,11 +57,16 @@ Ref on_page_number_change(Call& c) {
         Ref shrink_scale = min_of(width_term, height_term);
         state::set(c, "shrink_scale"_py, shrink_scale);
         c.at(302);
-        Ref display_width = display_size(pdf::width(pix), state::get(c, "shrink_scale"_py));
+        Ref pix_width = pdf::width(pix);
+        Ref display_width = display_size(pix_width, state::get(c, "shrink_scale"_py));
         c.at(303);
-        Ref display_height = display_size(pdf::height(pix), state::get(c, "shrink_scale"_py));
+        Ref pix_height = pdf::height(pix);
+        Ref display_height = display_size(pix_height, state::get(c, "shrink_scale"_py));
 
-        show_page(c, 306, pdf_preview, encoded_img, display_width, display_height);
+        show_page(c,
+                  {.src_base64 = 306, .width = 307, .height = 308, .left = 309, .top = 310,
+                   .fit = 311, .update = 312},
+                  pdf_preview, encoded_img, display_width, display_height);
         c.at(315);
         state::set(c, "pdf_width_pt"_py, size.width);
         c.at(316);
@@ -76,7 +85,7 @@ Ref on_page_number_change(Call& c) {
         print(concat({"     scale: "_py, format(state::get(c, "pdf_scale_ratio"_py), ".4f"_py),
                       ", shrink: "_py, format(state::get(c, "shrink_scale"_py), ".4f"_py)}));
 
-        refresh_stamp(c, 324, image_path, image_width, image_height, image_preview, x_position,
+        refresh_stamp(c, {.test = 324, .call = 325}, image_path, image_width, image_height, image_preview, x_position,
                       y_position);
     } catch (const PyErrorSet&) {
         Caught ex = catch_only(PyExc_Exception);

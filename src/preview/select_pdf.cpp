@@ -1,6 +1,7 @@
 // Taking a PDF: its path, and its chosen page rendered at the library's
 // default resolution into the page preview.
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
+#include "../host/base64_text.hpp"
 #include "page_preview.hpp"
 
 namespace pdfm {
@@ -19,7 +20,7 @@ Ref select_pdf(Call& c) {
 
     try {
         c.at(72);
-        Ref doc = pdf::open(c, toolkit::value(pdf_path));
+        Ref doc = open_document(c, pdf_path);
         c.at(73);
         Ref page_number = truth(toolkit::value(page_number_input))
                               ? to_int(toolkit::value(page_number_input))
@@ -31,11 +32,13 @@ Ref select_pdf(Call& c) {
         c.at(78);
         Ref img_data = pdf::png_bytes(pix);
         c.at(79);
-        Ref encoded_img = base64_text(c, img_data);
+        Ref encoded_img = base64::text(c, img_data);
         c.at(81);
         PageSize size = page_size(page);
 
-        Ref pdf_scale_ratio = render_scale(c, 85, pix, size);
+        Ref pdf_scale_ratio = render_scale(c, {.scale_x = 85, .scale_y = 86, .ratio = 87}, pix, size);
+        // min() over lines 91 and 92: the width term (91), the height term
+        // (92), then the call itself (91).
         c.at(91);
         Ref width_term = shrink_term(size.width, pdf_scale_ratio);
         c.at(92);
@@ -47,7 +50,10 @@ Ref select_pdf(Call& c) {
         c.at(94);
         Ref display_height = display_size(pdf::height(pix), shrink_scale);
 
-        show_page(c, 98, pdf_preview, encoded_img, display_width, display_height);
+        show_page(c,
+                  {.src_base64 = 98, .width = 99, .height = 100, .left = 101, .top = 102,
+                   .fit = 103, .update = 104},
+                  pdf_preview, encoded_img, display_width, display_height);
         c.at(107);
         call(set_pdf_scale_callback, pdf_scale_ratio, size.width, size.height, shrink_scale);
 
@@ -66,7 +72,7 @@ Ref select_pdf(Call& c) {
         c.at(114);
         print(concat({"縮小率shrink_scale: "_py, format(shrink_scale, ".4f"_py)}));
 
-        refresh_stamp(c, 116, image_path, image_width, image_height, image_preview, x_position,
+        refresh_stamp(c, {.test = 116, .call = 117}, image_path, image_width, image_height, image_preview, x_position,
                       y_position);
     } catch (const PyErrorSet&) {
         Caught ex = catch_only(PyExc_Exception);

@@ -5,7 +5,8 @@
 // arithmetic gives the runtime's results bit for bit, and otherwise runs on
 // the runtime's number protocol, so that any number type behaves as it would
 // in Python and big ints never overflow.
-#include "../module/bodies.hpp"
+#include "../functions/bodies.hpp"
+#include "../functions/constants.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -97,12 +98,12 @@ Ref mm_to_pt(Call& c) {
     auto [mm] = c.args<1>();
     c.at(18);
     if (auto m = exact(mm)) {
-        if (!m->int_object) return new_float(m->value * 72.0 / 25.4);
-        long long product = static_cast<long long>(m->value) * 72;
+        if (!m->int_object) return new_float(m->value * points_per_inch / mm_per_inch);
+        long long product = static_cast<long long>(m->value) * points_per_inch;
         if (product >= -max_exact_int && product <= max_exact_int)
-            return new_float(static_cast<double>(product) / 25.4);
+            return new_float(static_cast<double>(product) / mm_per_inch);
     }
-    return div(mul(mm, int_<72>()), float_<25.4>());
+    return div(mul(mm, int_<points_per_inch>()), float_<mm_per_inch>());
 }
 
 Ref format_mm_value(Call& c) {
@@ -129,7 +130,9 @@ Ref scale_image_to_pdf(Call& c) {
     c.at(210);
     if (gt(width, pdf_width_mm) || gt(height, pdf_height_mm)) {
         c.at(212);
-        if (gt(div(width, pdf_width_mm), div(height, pdf_height_mm))) {
+        Ref width_share = div(width, pdf_width_mm);
+        Ref height_share = div(height, pdf_height_mm);
+        if (gt(width_share, height_share)) {
             width = Ref::borrow(pdf_width_mm);
             c.at(214);
             height = div(pdf_width_mm, aspect_ratio);

@@ -1,8 +1,8 @@
-// The bodies of the module's functions, one per published function (and the
-// two inner handlers of confirm_exit). Each lives in its subsystem's folder.
+// The bodies of the fifteen published functions, each in its subsystem's
+// folder; the function table binds them to their names.
 #pragma once
 
-#include "function.hpp"
+#include "../module/function.hpp"
 
 namespace pdfm {
 

@@ -1,6 +1,7 @@
+// The module's function table, which initialisation binds in order.
 #pragma once
 
-#include "function.hpp"
+#include "../module/function.hpp"
 
 namespace pdfm {
 
