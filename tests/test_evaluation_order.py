@@ -14,8 +14,7 @@ import pdf_module
 from test_units import reference_scale
 
 # The module-level names the handlers use; each run binds them to probes.
-HOST_NAMES = ["fitz", "Image", "io", "base64", "ft", "state", "update_image_size",
-              "update_image_position", "format_mm_value"]
+HOST_NAMES = ["fitz", "Image", "io", "base64", "ft", "state", "update_image_size"]
 
 
 class Probe:
@@ -63,8 +62,7 @@ class Probe:
 
 # --- the handlers' statements, as Python runs them ---------------------------------
 
-fitz = Image = io = base64 = ft = state = None
-update_image_size = update_image_position = format_mm_value = None
+fitz = Image = io = base64 = ft = state = update_image_size = None
 
 
 def select_image(e, image_path, image_width, image_height, image_preview,
