@@ -30,8 +30,10 @@ struct SizeLines {
 };
 
 constexpr SizeLines width_handler = {
-    .flag_true = {.width_edited = true, .test = 128, .convert = 129, .compute = 130, .write = 132},
-    .flag_false = {.width_edited = false, .test = 133, .convert = 134, .compute = 135, .write = 137},
+    .flag_true = {.width_edited = true, .test = 128, .convert = 129, .compute = 130,
+                  .write = 132},
+    .flag_false = {.width_edited = false, .test = 133, .convert = 134, .compute = 135,
+                   .write = 137},
     .width_pt = 142, .height_pt = 143, .width_px = 144, .height_px = 145,
     .set_width = 147, .set_height = 148,
     .update_preview = 150, .update_width = 151, .update_height = 152,
@@ -39,8 +41,10 @@ constexpr SizeLines width_handler = {
     .error_line = 169,
 };
 constexpr SizeLines height_handler = {
-    .flag_true = {.width_edited = false, .test = 174, .convert = 175, .compute = 176, .write = 178},
-    .flag_false = {.width_edited = true, .test = 179, .convert = 180, .compute = 181, .write = 182},
+    .flag_true = {.width_edited = false, .test = 174, .convert = 175, .compute = 176,
+                  .write = 178},
+    .flag_false = {.width_edited = true, .test = 179, .convert = 180, .compute = 181,
+                   .write = 182},
     .width_pt = 188, .height_pt = 189, .width_px = 190, .height_px = 191,
     .set_width = 193, .set_height = 194,
     .update_preview = 196, .update_width = 197, .update_height = 198,

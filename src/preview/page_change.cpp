@@ -85,8 +85,8 @@ Ref on_page_number_change(Call& c) {
         print(concat({"     scale: "_py, format(state::get(c, "pdf_scale_ratio"_py), ".4f"_py),
                       ", shrink: "_py, format(state::get(c, "shrink_scale"_py), ".4f"_py)}));
 
-        refresh_stamp(c, {.test = 324, .call = 325}, image_path, image_width, image_height, image_preview, x_position,
-                      y_position);
+        refresh_stamp(c, {.test = 324, .call = 325}, image_path, image_width, image_height,
+                      image_preview, x_position, y_position);
     } catch (const PyErrorSet&) {
         Caught ex = catch_only(PyExc_Exception);
         c.at(328);

@@ -36,7 +36,8 @@ Ref select_pdf(Call& c) {
         c.at(81);
         PageSize size = page_size(page);
 
-        Ref pdf_scale_ratio = render_scale(c, {.scale_x = 85, .scale_y = 86, .ratio = 87}, pix, size);
+        Ref pdf_scale_ratio =
+            render_scale(c, {.scale_x = 85, .scale_y = 86, .ratio = 87}, pix, size);
         // min() over lines 91 and 92: the width term (91), the height term
         // (92), then the call itself (91).
         c.at(91);
@@ -72,8 +73,8 @@ Ref select_pdf(Call& c) {
         c.at(114);
         print(concat({"縮小率shrink_scale: "_py, format(shrink_scale, ".4f"_py)}));
 
-        refresh_stamp(c, {.test = 116, .call = 117}, image_path, image_width, image_height, image_preview, x_position,
-                      y_position);
+        refresh_stamp(c, {.test = 116, .call = 117}, image_path, image_width, image_height,
+                      image_preview, x_position, y_position);
     } catch (const PyErrorSet&) {
         Caught ex = catch_only(PyExc_Exception);
         c.at(120);
