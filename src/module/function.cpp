@@ -166,10 +166,9 @@ bool same_name(PyObject* param, PyObject* key) {
     return nullptr;
 }
 
-// Runs the body on arguments in parameter order. Every failure, from binding
-// to the body's last statement, leaves as a Python error with the function's
-// traceback entry: at the first line for binding, else at the line the body
-// last marked.
+// Runs the body on the arguments in parameter order. An exception leaving it
+// becomes the Python error, with the function's traceback entry at the line
+// the body last marked.
 PyObject* run_body(FunctionObject* f, Call& call) noexcept {
     try {
         Ref result = f->spec->body(call);
@@ -179,6 +178,8 @@ PyObject* run_body(FunctionObject* f, Call& call) noexcept {
     }
 }
 
+// Every other call: the arguments are bound (and converted) first, and a
+// failure there is reported at the function's first line.
 [[gnu::noinline]] PyObject* bind_and_run(FunctionObject* f, PyObject* const* args,
                                          Py_ssize_t nargs, PyObject* kwnames) noexcept {
     Call call(f, args, f->spec->first_line);
