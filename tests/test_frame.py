@@ -5,7 +5,10 @@ import builtins
 import contextlib
 import ctypes
 import io
+import sys
 import types
+from fractions import Fraction
+
 import pytest
 
 import pdf_module
@@ -138,9 +141,33 @@ def test_names_are_looked_up_at_each_use(monkeypatch):
 
 
 def test_round_is_the_builtin_taken_at_import(monkeypatch):
-    monkeypatch.setattr(builtins, "round", lambda *a: 999)
-    assert pdf_module.format_mm_value(12.345) == "12.35"
-    assert pdf_module.scale_image_to_pdf(1.234, 1, 5, 5) == (1.23, 1)
+    calls, real_round = [], builtins.round
+    monkeypatch.setattr(builtins, "round", lambda *args: calls.append(args) or real_round(*args))
+    # values that reach round rather than a short path of the module's own
+    assert pdf_module.format_mm_value(1e13 + 0.5) == "10000000000000.5"
+    assert pdf_module.scale_image_to_pdf(Fraction(1, 3), 1, 5, 5) == (Fraction(33, 100), 1)
+    assert [args for args in calls if len(args) == 2] == []  # Fraction rounds with one argument
+
+
+def test_a_round_replaced_before_import_is_called_for_every_value():
+    result = run_python(STATE_SETUP + """
+import builtins
+calls = []
+real_round = builtins.round
+builtins.round = lambda x, n: calls.append((x, n)) or ("R", real_round(x, n))
+import pdf_module
+builtins.round = real_round
+print(pdf_module.format_mm_value(12.345), pdf_module.format_mm_value(12.0))
+print(pdf_module.scale_image_to_pdf(100, 50, 210, 297))
+print(pdf_module.scale_image_to_pdf(1.234, 1.0, 5, 5))
+print(calls)
+""")
+    assert result.stdout.splitlines() == [
+        "('R', 12.35) 12",
+        "(('R', 100), ('R', 50))",
+        "(('R', 1.23), ('R', 1.0))",
+        "[(12.345, 2), (100, 2), (50, 2), (1.234, 2), (1.0, 2)]",
+    ]
 
 
 def test_inner_handlers_are_module_functions(page):
@@ -159,7 +186,9 @@ def test_inner_handlers_are_module_functions(page):
     assert module_entry(excinfo) == ("pdf_module.confirm_exit.on_yes", 358)
 
 
-def test_deep_recursion_through_the_namespace_is_an_error_not_a_crash(monkeypatch, page):
+@pytest.mark.parametrize("through_python", [True, False])
+def test_deep_recursion_through_the_namespace_is_an_error_not_a_crash(monkeypatch, page,
+                                                                     through_python):
     class Toolkit:
         AlertDialog = None   # found before the title is made
 
@@ -167,7 +196,9 @@ def test_deep_recursion_through_the_namespace_is_an_error_not_a_crash(monkeypatc
         def Text(value):
             pdf_module.confirm_exit(page)
 
-    monkeypatch.setattr(pdf_module, "ft", Toolkit)
+    # without a Python frame in the cycle, only the module's own guard stops it
+    toolkit = Toolkit if through_python else types.SimpleNamespace(Text=pdf_module.confirm_exit)
+    monkeypatch.setattr(pdf_module, "ft", toolkit)
     with pytest.raises(RecursionError):
         pdf_module.confirm_exit(page)
 
@@ -299,3 +330,190 @@ def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
         pdf_module.update_image_position(Field("25.4"), Field(""), preview, Field("s.png"))
     assert (preview.left, preview.top) == (72.0, 0.0)
     assert "表示: 1.0000px/pt" in out.getvalue()
+
+
+@pytest.mark.parametrize("broken", ["print", "range", "ValueError", "round", "state"])
+def test_a_retry_after_a_failed_import_is_as_good_as_a_first_import(tmp_path, broken):
+    """The first import fails for want of a builtin or of `state`; the retry
+    takes the builtins as they are then, here with round replaced."""
+    result = run_python(f"""
+import builtins, sys, types
+import fitz
+write = sys.stdout.write
+doc = fitz.open(); doc.new_page(); doc.save({str(tmp_path / "one.pdf")!r})
+if {broken!r} != "state":
+    sys.modules["state"] = types.ModuleType("state")
+    saved = getattr(builtins, {broken!r})
+    delattr(builtins, {broken!r})
+try:
+    import pdf_module
+except Exception as exc:
+    write(f"{{type(exc).__name__}}: {{exc}}\\n")
+if {broken!r} == "state":
+    sys.modules["state"] = types.ModuleType("state")
+else:
+    setattr(builtins, {broken!r}, saved)
+real_round = builtins.round
+builtins.round = lambda x, n: ("R", real_round(x, n))
+import pdf_module
+builtins.round = real_round
+
+class Field:
+    def __init__(self, value): self.value = value
+    def update(self): pass
+pdf_module.update_image_position(Field(""), Field(""), None, Field(""))           # print
+pdf_module.update_image_position(Field("abc"), Field(""), None, Field("s.png"))   # except ValueError
+pdf_module.show_dialog = lambda page, message: print("dialog:", message.split(":")[0])
+pdf_module.process_pdf({str(tmp_path / "one.pdf")!r}, "missing.png", "", "1", "1", "5", "5",
+                       "", "1", None)                                             # range
+print(pdf_module.format_mm_value(12.345))                                         # round
+""")
+    first = ("ModuleNotFoundError: No module named 'state'" if broken == "state"
+             else f"NameError: name '{broken}' is not defined")
+    lines = result.stdout.splitlines()
+    assert lines[0] == first
+    assert lines[1:3] == ["[INFO] Imageが指定されていません。", "[ERROR] 数値変換失敗（xまたはy入力が不正）"]
+    assert lines[3].startswith("DEBUG: Inserting image at Rect(") and lines[3].endswith(" on page 1")
+    assert lines[4:] == ["dialog: 【ERROR】ページ 1 への画像挿入に失敗", "('R', 12.35)"]
+
+
+@pytest.mark.parametrize("setup, cleanup", [
+    # another module stands in for builtins during the import, then goes away
+    ("sys.modules['builtins'] = types.ModuleType('builtins')", "sys.modules['builtins'] = real"),
+    # no builtins entry at all: nothing may be planted in its place
+    ("del sys.modules['builtins']", "assert 'builtins' not in sys.modules; sys.modules['builtins'] = real"),
+])
+def test_the_builtins_are_the_interpreters_own_whatever_sys_modules_holds(setup, cleanup):
+    result = run_python(STATE_SETUP + f"""
+import builtins as real, gc
+import fitz, flet, PIL.Image     # the libraries import from builtins themselves
+{setup}
+import pdf_module
+{cleanup}
+pdf_module.__builtins__ = None
+gc.collect()
+real.os = pdf_module.os
+del pdf_module.os          # now found among the builtins
+print(pdf_module.get_unique_filename("folder", "x.pdf"), pdf_module.format_mm_value(2.5))
+pdf_module.__builtins__ = real
+""")
+    assert result.stdout.split() == ["folder/x.pdf", "2.5"]
+
+
+def test_freeing_a_long_chain_of_inner_handlers_does_not_overflow_the_stack():
+    """Each on_yes closes over the page it was given, here the previous
+    on_yes: freeing the last one frees the whole chain."""
+    result = run_python(STATE_SETUP + """
+import pdf_module
+made = []
+
+class Toolkit:
+    Text = staticmethod(lambda value: value)
+    TextButton = staticmethod(lambda text, on_click: made.append(on_click))
+
+    @staticmethod
+    def AlertDialog(**controls):
+        raise LookupError    # both handlers exist by now
+
+pdf_module.ft = Toolkit
+handler = None
+for _ in range(300_000):
+    try:
+        pdf_module.confirm_exit(handler)
+    except LookupError:
+        pass
+    handler = made[0]
+    made.clear()
+del handler
+print("freed")
+""")
+    assert result.stdout == "freed\n"
+
+
+def test_a_handler_in_a_generator_leaves_its_handled_exception_alone(capsys):
+    def steps():
+        yield
+        # caught inside: ValueError is the exception being handled meanwhile
+        pdf_module.update_image_position(Field("abc"), Field(""), None, Field("s.png"))
+        yield
+        yield sys.exception()
+        try:
+            raise KeyError("new")
+        except KeyError as exc:
+            yield exc.__context__
+
+    g = steps()
+    next(g)
+    try:
+        raise RuntimeError("the caller's")
+    except RuntimeError:
+        next(g)   # the handler runs in the generator, resumed from this block
+    assert (next(g), next(g)) == (None, None)
+    assert capsys.readouterr().out == "[ERROR] 数値変換失敗（xまたはy入力が不正）\n"
+
+
+def test_a_failure_without_an_exception_set_becomes_a_system_error():
+    """An extension type whose multiplication fails without setting an
+    exception, as a faulty one can: the module reports it, never crashes."""
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+    class Spec(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int),
+                    ("itemsize", ctypes.c_int), ("flags", ctypes.c_uint),
+                    ("slots", ctypes.POINTER(Slot))]
+
+    Py_nb_multiply = 29
+    fails_silently = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.py_object)(
+        lambda a, b: None)
+    slots = (Slot * 2)(Slot(Py_nb_multiply, ctypes.cast(fails_silently, ctypes.c_void_p)))
+    from_spec = ctypes.pythonapi.PyType_FromSpec
+    from_spec.restype, from_spec.argtypes = ctypes.py_object, [ctypes.POINTER(Spec)]
+    SilentProduct = from_spec(ctypes.byref(Spec(b"test.SilentProduct", 0, 0, 0, slots)))
+    SilentProduct.keep_alive = fails_silently
+    with pytest.raises(SystemError, match="^pdf_module.mm_to_pt: a failure was reported without "
+                                          "an exception set$") as excinfo:
+        pdf_module.mm_to_pt(SilentProduct())
+    assert module_entry(excinfo) == ("pdf_module.mm_to_pt", 18)
+
+
+def test_a_cleared_function_still_prints_and_refuses_to_run(page):
+    pdf_module.confirm_exit(page)
+    handler = page.dialog.actions[0].on_click
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    Py_tp_clear = 51
+    clear = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(handler), Py_tp_clear))
+    assert clear(handler) == 0
+    assert repr(handler).startswith("<function confirm_exit.<locals>.on_yes at 0x")
+    assert (handler.__name__, handler.__qualname__) == ("on_yes", "confirm_exit.<locals>.on_yes")
+    with pytest.raises(RuntimeError, match=r"^confirm_exit.<locals>.on_yes\(\) cannot run"):
+        handler(None)
+
+
+def test_with_binds_enter_and_exit_as_pythons_with_does(monkeypatch):
+    exits = []
+
+    class Picture:
+        def resize(self, size):
+            if size == (0, 0):
+                raise ValueError("empty")
+            return self
+
+        def save(self, stream, format):
+            stream.write(b"png")
+
+    class Opened:
+        @classmethod
+        def __enter__(cls):
+            return Picture()
+
+        @staticmethod
+        def __exit__(*exc_info):
+            exits.append(exc_info[0])
+
+    monkeypatch.setattr(pdf_module, "Image", types.SimpleNamespace(open=lambda path: Opened()))
+    assert pdf_module.generate_resized_base64_image("x.png", 2, 3) == "cG5n"
+    with pytest.raises(ValueError, match="^empty$"):
+        pdf_module.generate_resized_base64_image("x.png", 0, 0)
+    assert exits == [None, ValueError]

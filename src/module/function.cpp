@@ -25,6 +25,10 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* closure;
     PyObject* param_names;  // tuple of interned parameter names
+    // The positional count of a call that runs the body on its arguments in
+    // place: the parameter count, or -1 for a function that converts its
+    // argument or was cleared.
+    Py_ssize_t in_place_nargs;
 };
 
 PyObject* Call::closure() const noexcept { return self_->closure; }
@@ -43,6 +47,7 @@ Ref Call::global(PyObject* name) const {
 
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
     PyObject* exception = PyErr_GetRaisedException();
+    if (exception == nullptr) return;  // callers set the error first
     PyCodeObject* code = PyCode_NewEmpty("pdf_module.py", function_name, line);
     PyFrameObject* frame =
         code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
@@ -55,12 +60,19 @@ void add_traceback(const char* function_name, int line, PyObject* globals) noexc
 
 namespace {
 
+// Module functions running now, in any thread (the GIL serialises the
+// count). A call made while none runs cannot be a recursion through the
+// module and skips the runtime's C recursion guard; every nested call
+// takes it, so deep recursion through the module namespace still ends in
+// RecursionError.
+int active_calls = 0;
+
 // Raises the positional-count TypeError with `given` as the count.
-PyObject* wrong_count(const FunctionObject* f, Py_ssize_t given) {
+[[noreturn]] void wrong_count(const FunctionObject* f, Py_ssize_t given) {
     Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->params.size());
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  f->spec->name, "exactly", n, n == 1 ? "" : "s", given);
-    return nullptr;
+    raise();
 }
 
 bool same_name(PyObject* param, PyObject* key) {
@@ -68,18 +80,18 @@ bool same_name(PyObject* param, PyObject* key) {
     return PyUnicode_Check(key) && PyUnicode_Compare(param, key) == 0;
 }
 
-// Binds positional and keyword arguments to the parameters; on failure sets
-// the TypeError and returns false.
-bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+// Binds positional and keyword arguments to the parameters; a mismatch
+// raises the TypeError.
+[[gnu::noinline]] void bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           std::array<PyObject*, max_params>& bound) {
     const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nkw == 0) {
-        if (nargs != n) return wrong_count(f, nargs), false;
+        if (nargs != n) wrong_count(f, nargs);
         for (Py_ssize_t i = 0; i < n; ++i) bound[i] = args[i];
-        return true;
+        return;
     }
-    if (nargs > n) return wrong_count(f, nargs), false;
+    if (nargs > n) wrong_count(f, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
 
     std::vector<char> used(static_cast<std::size_t>(nkw), 0);
@@ -93,14 +105,14 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
                 break;
             }
         }
-        if (bound[i] == nullptr) return wrong_count(f, i), false;
+        if (bound[i] == nullptr) wrong_count(f, i);
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (used[k]) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
-            return false;
+            raise();
         }
         bool names_a_parameter = false;
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -111,100 +123,157 @@ bool bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyOb
         else
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          f->spec->name, key);
-        return false;
+        raise();
     }
-    return true;
 }
 
-PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const FunctionSpec& spec = *f->spec;
-    std::array<PyObject*, max_params> bound;
-    if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        add_traceback(spec.traceback_name, spec.first_line, f->globals);
-        return nullptr;
+// What a call needs beyond its positional arguments as given: keyword
+// binding, a positional count to check, the float conversion. Returns the
+// arguments in parameter order (in `bound`, with a converted float owned by
+// `converted`). A function emptied by the garbage collector's tp_clear, or
+// made by an initialisation that did not finish, refuses to run.
+[[gnu::noinline]] PyObject* const* prepare(FunctionObject* f, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames,
+                                          std::array<PyObject*, max_params>& bound,
+                                          Ref& converted) {
+    if (f->globals == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%U() cannot run: the function was cleared",
+                     f->qualname);
+        raise();
     }
-    Ref converted;
-    if (spec.converts_float && !PyFloat_CheckExact(bound[0])) {
-        double value = PyFloat_AsDouble(bound[0]);
-        if (value == -1.0 && PyErr_Occurred()) {
-            add_traceback(spec.traceback_name, spec.first_line, f->globals);
-            return nullptr;
-        }
-        converted = Ref::adopt(PyFloat_FromDouble(value));
-        if (!converted) return add_traceback(spec.traceback_name, spec.first_line, f->globals), nullptr;
+    if (builtins.module == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "%U() cannot run: the import of pdf_module did not complete", f->qualname);
+        raise();
+    }
+    if (kwnames != nullptr || nargs != PyTuple_GET_SIZE(f->param_names)) {
+        bind(f, args, nargs, kwnames, bound);
+        args = bound.data();
+    }
+    if (f->spec->converts_float && !PyFloat_CheckExact(args[0])) {
+        converted = new_float(as_double(args[0]));
         bound[0] = converted;
+        args = bound.data();
     }
-    Call call(f, bound.data(), spec.first_line);
-    try {
-        Ref result = spec.body(call);
-        return result ? result.release() : Py_NewRef(Py_None);
-    } catch (const PyErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    add_traceback(spec.traceback_name, call.line(), f->globals);
+    return args;
+}
+
+// The failure of a call at `line`: the C++ exception being handled becomes
+// the Python error, and the function's traceback entry is added.
+[[gnu::noinline, gnu::cold]] PyObject* fail(FunctionObject* f, int line) noexcept {
+    set_error_from_exception(f->spec->traceback_name);
+    if (f->globals) add_traceback(f->spec->traceback_name, line, f->globals);
     return nullptr;
 }
 
+// Runs the body on the arguments in parameter order. An exception leaving it
+// becomes the Python error, with the function's traceback entry at the line
+// the body last marked.
+PyObject* run_body(FunctionObject* f, Call& call) noexcept {
+    try {
+        Ref result = f->spec->body(call);
+        return result ? result.release() : Py_NewRef(Py_None);
+    } catch (...) {
+        return fail(f, call.line());
+    }
+}
+
+// Every other call: the arguments are bound (and converted) first, and a
+// failure there is reported at the function's first line.
+[[gnu::noinline]] PyObject* bind_and_run(FunctionObject* f, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Call call(f, args, f->spec->first_line);
+    std::array<PyObject*, max_params> bound;
+    Ref converted;
+    try {
+        call = Call(f, prepare(f, args, nargs, kwnames, bound, converted), f->spec->first_line);
+    } catch (...) {
+        return fail(f, call.line());
+    }
+    return run_body(f, call);
+}
+
+// A call with exactly the positional arguments, on a function that converts
+// none, runs the body on them in place.
+PyObject* run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames) noexcept {
+    if (nargs != f->in_place_nargs || kwnames != nullptr || builtins.module == nullptr)
+        [[unlikely]] {
+        return bind_and_run(f, args, nargs, kwnames);
+    }
+    Call call(f, args, f->spec->first_line);
+    return run_body(f, call);
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    if (Py_EnterRecursiveCall(" while calling a pdf_module function")) return nullptr;
-    PyObject* result = run(reinterpret_cast<FunctionObject*>(self), args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+                              PyObject* kwnames) noexcept {
+    const bool guarded = active_calls > 0;
+    if (guarded && Py_EnterRecursiveCall(" while calling a pdf_module function")) return nullptr;
+    ++active_calls;
+    // The caller holds `self` and the arguments for the duration of the call.
+    PyObject* result =
+        run(reinterpret_cast<FunctionObject*>(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+    --active_calls;
+    if (guarded) Py_LeaveRecursiveCall();
     return result;
 }
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
-    Py_VISIT(f->param_names);
     return 0;
 }
 
-int function_clear(PyObject* self) {
+// Drops what may take part in a reference cycle. The name, the qualified name
+// and the parameter names are strings made by the module itself and cannot,
+// so a cleared function still prints and binds as before.
+int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    f->in_place_nargs = -1;
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
-    Py_CLEAR(f->param_names);
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
+// The trashcan bounds the C stack used when freeing a long chain of
+// functions that each hold the next one (as inner handlers closing over
+// another handler do): past a depth, the runtime defers the rest.
+void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, function_dealloc)
+    PyTypeObject* type = Py_TYPE(self);
+    auto* f = reinterpret_cast<FunctionObject*>(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->param_names);
     PyObject_GC_Del(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>",
                                 reinterpret_cast<FunctionObject*>(self)->qualname, self);
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
+PyObject* get_annotations(PyObject* self, void*) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (f->annotations == nullptr) f->annotations = PyDict_New();
     return Py_XNewRef(f->annotations);
 }
 
-int set_annotations_attr(PyObject* self, PyObject* value, void*) {
+int set_annotations_attr(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -288,6 +357,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     f->globals = Py_NewRef(globals);
     f->closure = Py_XNewRef(closure);
     f->param_names = params.release();
+    f->in_place_nargs = spec.converts_float ? -1 : PyTuple_GET_SIZE(f->param_names);
     PyObject_GC_Track(f);
     return Ref::adopt(reinterpret_cast<PyObject*>(f));
 }

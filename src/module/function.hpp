@@ -75,13 +75,18 @@ void set_annotations(PyObject* function, PyObject* annotations);
 // traceback of the pending exception.
 void add_traceback(const char* function_name, int line, PyObject* globals) noexcept;
 
-// The builtins that are looked up once, when the module is initialised.
+// The builtins that are looked up once, when the module is initialised. Each
+// pointer is a strong reference, held for the life of the process; all are
+// set together when initialisation succeeds and are NULL until then.
 struct CachedBuiltins {
-    PyObject* module = nullptr;  // the builtins module itself
+    PyObject* module = nullptr;  // the interpreter's builtins module
     PyObject* round = nullptr;
     PyObject* print = nullptr;
     PyObject* ValueError = nullptr;
     PyObject* range = nullptr;
+    // The kept round is the runtime's own builtin, so that C arithmetic may
+    // stand in for it where it gives the same results.
+    bool round_is_builtin = false;
 };
 extern CachedBuiltins builtins;
 

@@ -5,6 +5,7 @@
 #include "../functions/table.hpp"
 
 #include <cstdint>
+#include <utility>
 
 namespace pdfm {
 namespace {
@@ -27,7 +28,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, PyObject* attribute, 
     set_attr(module, name, value);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (owning_interpreter == -1) {
         if (current == -1) return nullptr;
@@ -47,7 +48,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, module, "parent"_py, "__package__"_py, false);
         copy_spec_attribute(spec, module, "submodule_search_locations"_py, "__path__"_py, true);
         return module.release();
-    } catch (const PyErrorSet&) {
+    } catch (...) {
+        set_error_from_exception("pdf_module create step");
         return nullptr;
     }
 }
@@ -65,8 +67,29 @@ void check_version() {
     check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
-PyObject* cached_builtin(PyObject* name) {
-    PyObject* value = PyObject_GetAttr(builtins.module, name);
+// The interpreter's own builtins module: the module of a builtin function
+// found in the builtins dictionary the runtime runs with, whose namespace is
+// that dictionary. sys.modules is not asked, since a host may have replaced
+// or removed its entry.
+Ref interpreter_builtins() {
+    PyObject* builtins_dict = PyEval_GetBuiltins();
+    if (builtins_dict == nullptr) raise();
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(builtins_dict, &position, &name, &value)) {
+        if (!PyCFunction_Check(value)) continue;
+        PyObject* owner = PyCFunction_GetSelf(value);
+        if (owner && PyModule_Check(owner) && PyModule_GetDict(owner) == builtins_dict)
+            return Ref::borrow(owner);
+    }
+    PyErr_SetString(PyExc_ImportError, "the interpreter's builtins module was not found");
+    raise();
+}
+
+// builtins.<name>, for the builtins kept from initialisation on.
+Ref kept_builtin(PyObject* module, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(module, name);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -74,7 +97,30 @@ PyObject* cached_builtin(PyObject* name) {
         }
         raise();
     }
-    return value;  // kept for the life of the process
+    return Ref::adopt(value);
+}
+
+// The builtins one initialisation attempt looked up; they are kept only
+// when the attempt succeeds.
+struct Lookups {
+    Ref module, round, print, ValueError, range;
+};
+
+// The runtime's own round: the builtin function of that name whose module is
+// the interpreter's builtins.
+bool is_builtin_round(PyObject* round, PyObject* module) {
+    if (!PyCFunction_Check(round) || PyCFunction_GetSelf(round) != module) return false;
+    Ref name = attr(round, "__name__"_py);
+    return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name, "round") == 0;
+}
+
+void keep(Lookups found) {
+    builtins.round_is_builtin = is_builtin_round(found.round, found.module);
+    builtins.module = found.module.release();
+    builtins.round = found.round.release();
+    builtins.print = found.print.release();
+    builtins.ValueError = found.ValueError.release();
+    builtins.range = found.range.release();
 }
 
 // `import name` (level 0, with the module's namespace as globals).
@@ -83,17 +129,15 @@ Ref import(PyObject* globals, PyObject* name, PyObject* fromlist = nullptr) {
 }
 
 // Runs the module-level statements; `line` follows the statement being run.
-void run_module_statements(PyObject* module, PyObject* globals, int& line) {
+void run_module_statements(PyObject* module, PyObject* globals, Lookups& found, int& line) {
     line = 1;
     PyObject* registry = PyImport_GetModuleDict();
     if (!check(PyDict_Contains(registry, "pdf_module"_py)))
         check(PyDict_SetItem(registry, "pdf_module"_py, module));
-    if (!builtins.round) {
-        builtins.round = cached_builtin("round"_py);
-        builtins.print = cached_builtin("print"_py);
-        builtins.ValueError = cached_builtin("ValueError"_py);
-        builtins.range = cached_builtin("range"_py);
-    }
+    found.round = kept_builtin(found.module, "round"_py);
+    found.print = kept_builtin(found.module, "print"_py);
+    found.ValueError = kept_builtin(found.module, "ValueError"_py);
+    found.range = kept_builtin(found.module, "range"_py);
 
     // One assignment statement at `at`: the value is computed on that line.
     auto assign = [&](int at, PyObject* name, auto&& value_of) {
@@ -126,7 +170,7 @@ void run_module_statements(PyObject* module, PyObject* globals, int& line) {
     check(PyDict_SetItem(globals, "__test__"_py, Ref::steal(PyDict_New())));
 }
 
-int exec(PyObject* module) {
+int exec(PyObject* module) noexcept {
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -138,13 +182,15 @@ int exec(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     int line = 0;  // 0 until the module-level statements start
     try {
-        builtins.module = PyImport_AddModule("builtins");
-        if (builtins.module == nullptr) raise();
-        set_attr(module, "__builtins__"_py, builtins.module);
+        Lookups found;
+        found.module = interpreter_builtins();
+        set_attr(module, "__builtins__"_py, found.module);
         check_version();
-        run_module_statements(module, globals, line);
+        run_module_statements(module, globals, found, line);
+        keep(std::move(found));
         return 0;
-    } catch (const PyErrorSet&) {
+    } catch (...) {
+        set_error_from_exception("init pdf_module");
         if (line > 0) add_traceback("init pdf_module", line, globals);
         Py_CLEAR(the_module);
         return -1;

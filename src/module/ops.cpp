@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace pdfm {
@@ -68,11 +69,11 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
 }
 
 Caught::Caught(Ref exception)
-    : exception_(std::move(exception)), previous_(Ref::adopt(PyErr_GetHandledException())) {
-    PyErr_SetHandledException(exception_);
+    : exception_(std::move(exception)), slot_(PyThreadState_GET()->exc_info) {
+    previous_ = std::exchange(slot_->exc_value, Py_NewRef(exception_.get()));
 }
 
-Caught::~Caught() { PyErr_SetHandledException(previous_); }
+Caught::~Caught() { Py_XSETREF(slot_->exc_value, previous_); }
 
 Caught catch_only(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) raise();
@@ -92,33 +93,38 @@ Ref import_from(PyObject* globals, PyObject* package, PyObject* name) {
 }
 
 namespace {
-// type(manager).<name>, as the with statement looks its methods up.
+// type(manager).<name> bound to the manager, as the with statement looks its
+// methods up: found on the type only, then bound through the descriptor
+// protocol (so a classmethod or staticmethod works as in Python).
 Ref special_method(PyObject* manager, PyObject* name, const char* missing) {
-    if (PyObject* method = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager)), name))
-        return Ref::adopt(method);
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "'%.200s' object does not support the context manager protocol%s",
-                     Py_TYPE(manager)->tp_name, missing);
+    PyTypeObject* type = Py_TYPE(manager);
+    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    if (!found) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the context manager protocol%s",
+                         type->tp_name, missing);
+        raise();
     }
-    raise();
+    descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;
+    if (bind == nullptr) return found;
+    return Ref::steal(bind(found, manager, reinterpret_cast<PyObject*>(type)));
 }
 }  // namespace
 
-ContextManager::ContextManager(PyObject* manager) : manager_(Ref::borrow(manager)) {
+ContextManager::ContextManager(PyObject* manager) {
     Ref enter = special_method(manager, "__enter__"_py, "");
     exit_ = special_method(manager, "__exit__"_py, " (missed __exit__ method)");
-    value_ = call(enter, manager);
+    value_ = call(enter);
 }
 
-void ContextManager::finish() { call(exit_, manager_, Py_None, Py_None, Py_None); }
+void ContextManager::finish() { call(exit_, Py_None, Py_None, Py_None); }
 
 bool ContextManager::unwind() {
     Caught ex = catch_only(PyExc_BaseException);
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(ex.get())));
     Ref traceback = Ref::adopt(PyException_GetTraceback(ex));
-    if (truth(call(exit_, manager_, type, ex.get(), traceback ? traceback.get() : Py_None)))
+    if (truth(call(exit_, type, ex.get(), traceback ? traceback.get() : Py_None)))
         return true;
     PyErr_SetRaisedException(Py_NewRef(ex.get()));
     return false;

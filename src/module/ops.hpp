@@ -127,7 +127,10 @@ Ref list_of(const A&... items) {
 
 // An exception taken out of the error indicator by an except clause. While it
 // lives it is the exception being handled (sys.exception()), so an error raised
-// inside the handler chains to it as in Python.
+// inside the handler chains to it as in Python. It takes the place of what the
+// current frame's slot held, which may be nothing (a generator's own slot
+// usually is empty), and puts exactly that back, as the runtime's except
+// clause does.
 class Caught {
 public:
     Caught(const Caught&) = delete;
@@ -143,7 +146,8 @@ public:
 private:
     explicit Caught(Ref exception);
     Ref exception_;
-    Ref previous_;
+    _PyErr_StackItem* slot_;  // the thread state's current handled-exception slot
+    PyObject* previous_;      // what the slot held (owned; may be NULL)
 };
 
 Caught catch_only(PyObject* type);
@@ -158,9 +162,10 @@ Ref import_from(PyObject* globals, PyObject* package, PyObject* name);
 // --- the with statement -------------------------------------------------------
 
 // One `with manager as value:` block. The constructor looks up __enter__ and
-// __exit__ on the manager's type and calls __enter__; finish() calls
-// __exit__(None, None, None); unwind() calls __exit__ with the pending
-// exception while that exception is being handled.
+// __exit__ on the manager's type, binds them to the manager as the runtime's
+// with statement does (through the descriptor protocol), and calls
+// __enter__(); finish() calls __exit__(None, None, None); unwind() calls
+// __exit__ with the pending exception while that exception is being handled.
 class ContextManager {
 public:
     explicit ContextManager(PyObject* manager);
@@ -172,7 +177,6 @@ public:
     bool unwind();
 
 private:
-    Ref manager_;
     Ref exit_;
     Ref value_;
 };

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace pdfm {
@@ -16,6 +18,27 @@ namespace pdfm {
 struct PyErrorSet {};
 
 [[noreturn]] inline void raise() { throw PyErrorSet{}; }
+
+// For the catch (...) block of an entry point that the runtime calls: turns
+// the C++ exception being handled into the Python error it stands for, so
+// that the entry point can return its failure value. A PyErrorSet with no
+// Python error set, std::bad_alloc and any other exception become
+// SystemError, MemoryError and SystemError; `where` names the entry point.
+inline void set_error_from_exception(const char* where) noexcept {
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s: a failure was reported without an exception set",
+                         where);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s: internal error: %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unknown internal error", where);
+    }
+}
 
 // A move-only owner of one strong reference (or of nothing).
 class Ref {

@@ -4,7 +4,9 @@
 // Each function has a short path for exact ints and floats, where C double
 // arithmetic gives the runtime's results bit for bit, and otherwise runs on
 // the runtime's number protocol, so that any number type behaves as it would
-// in Python and big ints never overflow.
+// in Python and big ints never overflow. The short paths that stand in for
+// round are taken only while the round kept at initialisation is the
+// runtime's own.
 #include "../functions/bodies.hpp"
 #include "../functions/constants.hpp"
 
@@ -112,7 +114,8 @@ Ref format_mm_value(Call& c) {
     const double v = PyFloat_AS_DOUBLE(val);
     if (std::fabs(v) < 1e15) {
         if (std::trunc(v) == v) return Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(v)));
-        if (auto h = hundredths(v)) return two_decimal_text(*h);
+        if (builtins.round_is_builtin)
+            if (auto h = hundredths(v)) return two_decimal_text(*h);
     }
     Ref whole = to_int(val);
     if (eq(val, whole)) return str(whole);
@@ -121,8 +124,9 @@ Ref format_mm_value(Call& c) {
 
 Ref scale_image_to_pdf(Call& c) {
     auto [image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm] = c.args<4>();
-    if (auto result = scale_exact(image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm))
-        return std::move(*result);
+    if (builtins.round_is_builtin)
+        if (auto result = scale_exact(image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm))
+            return std::move(*result);
     Ref width = Ref::borrow(image_width_mm);
     Ref height = Ref::borrow(image_height_mm);
     c.at(209);
