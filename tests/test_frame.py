@@ -197,7 +197,8 @@ def test_deep_recursion_through_the_namespace_is_an_error_not_a_crash(monkeypatc
             pdf_module.confirm_exit(page)
 
     # without a Python frame in the cycle, only the module's own guard stops it
-    toolkit = Toolkit if through_python else types.SimpleNamespace(Text=pdf_module.confirm_exit)
+    toolkit = Toolkit if through_python else types.SimpleNamespace(
+        Text=pdf_module.confirm_exit, AlertDialog=None)
     monkeypatch.setattr(pdf_module, "ft", toolkit)
     with pytest.raises(RecursionError):
         pdf_module.confirm_exit(page)
