@@ -9,7 +9,6 @@ import re
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import traceback
 import types
@@ -190,6 +189,20 @@ def test_a_failed_naming_names_the_output_path(files, page, monkeypatch):
     assert os.listdir() == ["output.pdf"]  # the private folder is gone too
 
 
+def test_the_saved_file_itself_takes_the_name(files, page, monkeypatch):
+    saves, save = [], fitz.Document.save
+
+    def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
+        saves.append(options)
+        save(doc, path, **options)
+        os.utime(path, (946684800, 946684800))
+
+    monkeypatch.setattr(fitz.Document, "save", save_and_date)
+    run(page, **files, pages="1")
+    assert saves == [dict(garbage=4, clean=True, deflate=True)]
+    assert os.stat("output.pdf").st_mtime == 946684800
+
+
 # A child process that runs process_pdf with the paths in argv; with
 # REFUSE_LINKS first, in a process where the kernel refuses every hard link
 # (EPERM), as file systems without hard links do.
@@ -237,11 +250,10 @@ for _ in range(2):
 
 def start_child(files, *modes):
     code = (REFUSE_LINKS if "links refused" in modes else "") + RUN
-    child = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(code), files["pdf"], files["image"], files["out"],
-         *modes], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    return subprocess.Popen(
+        [sys.executable, "-c", code, files["pdf"], files["image"], files["out"], *modes],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
         env=dict(os.environ, PYTHONIOENCODING="utf-8", PYMUPDF_MESSAGE="path:" + os.devnull))
-    return child
 
 
 def skip_without_seccomp(child):
@@ -257,12 +269,12 @@ def test_a_kill_mid_save_leaves_no_output_file(files, links, sig):
             if line == "saving\n":
                 child.send_signal(sig)
                 break
-        child.wait(timeout=60)
+        _, err = child.communicate(timeout=60)
     skip_without_seccomp(child)
-    assert child.returncode == -sig, child.stderr.read()
+    assert child.returncode == -sig, err
     [hidden] = os.listdir()  # what the kill leaves: the private folder and the partial save
     assert hidden.startswith(".pdf_module-")
-    assert [len(open(os.path.join(hidden, n), "rb").read()) for n in os.listdir(hidden)] == [100009]
+    assert [os.path.getsize(os.path.join(hidden, n)) for n in os.listdir(hidden)] == [100009]
 
 
 @pytest.mark.parametrize("taken_by", ["dangling link", "file"])
@@ -280,7 +292,11 @@ def test_without_hard_links_a_new_file_is_copied_into(tmp_path, files, taken_by)
     assert [line for line in out.splitlines() if line.startswith(SAVED)] == [
         SAVED + os.path.join(files["out"], n) for n in names]
     assert sorted(os.listdir()) == ["output.pdf"] + names
-    assert taken.read_bytes() == b"theirs" if taken_by == "file" else not os.path.exists(taken)
+    if taken_by == "file":
+        assert taken.read_bytes() == b"theirs"
+    else:
+        assert os.readlink(taken) == str(tmp_path / "new.pdf")
+        assert not os.path.exists(tmp_path / "new.pdf")
     assert all(stamped_pages(n) == {1: [STAMP]} for n in names)
 
 
