@@ -343,12 +343,14 @@ def make_text_pdf(path, layout, pages=5):
             for ref in refs:
                 doc.xref_set_key(int(ref.split()[0]), "XObject", f"{xobjects} 0 R")
         doc.save(path)
-    with fitz.open(path) as doc:  # the layout asked for
-        kinds = {doc.xref_get_key(page.xref, "Resources") for page in doc}
-        assert {"own": len(kinds) == pages, "shared": len(kinds) == 1 != pages,
-                "inherited": kinds == {("null", "null")},
-                "shared xobject": len({doc.xref_get_key(page.xref, "Resources/XObject")
-                                       for page in doc}) == 1}[layout]
+    with fitz.open(path) as doc:  # the layout asked for: which objects the pages refer to
+        resources = {doc.xref_get_key(page.xref, "Resources") for page in doc}
+        xobjects = {doc.xref_get_key(page.xref, "Resources/XObject") for page in doc}
+        assert {"own": len(resources) == pages and {k for k, _ in resources} == {"xref"},
+                "shared": len(resources) == 1 and {k for k, _ in resources} == {"xref"},
+                "inherited": resources == {("null", "null")},
+                "shared xobject": len(xobjects) == 1 and {k for k, _ in xobjects} == {"xref"},
+                }[layout]
     return str(path)
 
 
