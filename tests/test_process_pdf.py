@@ -1,8 +1,14 @@
 """process_pdf: the pages stamped, every failure's dialog or traceback line, no
-leaks, and an output name that never replaces anything (links, races)."""
+leaks, an output name that never replaces anything (links, races, file systems
+without hard links) and never shows an incomplete file (a kill mid-save), a
+compressed output, and pages that share their resources."""
 
 import contextlib
 import os
+import re
+import signal
+import subprocess
+import sys
 import threading
 import traceback
 import types
@@ -171,3 +177,198 @@ def test_two_runs_into_one_folder_at_once(tmp_path, files, page, monkeypatch):
     assert sorted(os.listdir()) == names
     for name in names:
         assert stamped_pages(name) == {n: [STAMP] for n in range(1, 201)}
+
+
+def test_a_failed_naming_names_the_output_path(files, page, monkeypatch):
+    open("output.pdf", "wb").close()
+    monkeypatch.setattr(pdf_module, "get_unique_filename", lambda d, b: os.path.join(os.getcwd(), b))
+    missing = os.path.join(files["out"], "missing")
+    run(page, **dict(files, out=missing), pages="1")
+    assert page.messages() == [
+        SAVE_FAILED + f"[Errno 2] No such file or directory: '{missing}/output.pdf_1.pdf'"]
+    assert os.listdir() == ["output.pdf"]  # the private folder is gone too
+
+
+def test_the_saved_file_itself_takes_the_name(files, page, monkeypatch):
+    saves, save = [], fitz.Document.save
+
+    def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
+        saves.append(options)
+        save(doc, path, **options)
+        os.utime(path, (946684800, 946684800))
+
+    monkeypatch.setattr(fitz.Document, "save", save_and_date)
+    run(page, **files, pages="1")
+    assert saves == [dict(garbage=4, clean=True, deflate=True)]
+    assert os.stat("output.pdf").st_mtime == 946684800
+
+
+# A child process that runs process_pdf with the paths in argv; with
+# REFUSE_LINKS first, in a process where the kernel refuses every hard link
+# (EPERM), as file systems without hard links do.
+REFUSE_LINKS = """
+import ctypes, errno, os, platform, struct, sys
+calls = {"x86_64": (86, 265), "aarch64": (37,)}.get(platform.machine())  # link, linkat
+if calls is None:
+    sys.exit(77)
+program = [(0x20, 0, 0, 0)]  # load the system call's number
+program += [(0x15, len(calls) - i, 0, nr) for i, nr in enumerate(calls)]  # equal: refuse
+program += [(0x06, 0, 0, 0x7FFF0000), (0x06, 0, 0, 0x00050000 | errno.EPERM)]  # allow, refuse
+code = b"".join(struct.pack("HBBI", *op) for op in program)
+class Program(ctypes.Structure):
+    _fields_ = [("len", ctypes.c_ushort), ("filter", ctypes.c_char_p)]
+libc = ctypes.CDLL(None, use_errno=True)
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(22, 2, ctypes.byref(Program(len(program), code))):
+    sys.exit(77)
+open("probe", "w").close()
+try:
+    os.link("probe", "probe-link")
+    sys.exit(77)
+except PermissionError:
+    os.unlink("probe")
+"""
+RUN = """
+import sys, types
+sys.modules["state"] = types.ModuleType("state")
+import fitz, pdf_module
+class Page:
+    def open(self, dialog): print(dialog.title.value, flush=True)
+    def close(self, dialog): pass
+    def update(self): pass
+pdf, image, out, *modes = sys.argv[1:]
+if "blocking save" in modes:
+    def save(doc, path, **options):  # writes part of the file, then waits to be killed
+        with open(path, "wb") as partial:
+            partial.write(b"%PDF-1.7 " + b"0" * 100000)
+        print("saving", flush=True)
+        sys.stdin.read()
+    fitz.Document.save = save
+for _ in range(2):
+    pdf_module.process_pdf(pdf, image, out, "10", "20", "30", "40", "1", "", Page())
+"""
+
+
+def start_child(files, *modes):
+    code = (REFUSE_LINKS if "links refused" in modes else "") + RUN
+    return subprocess.Popen(
+        [sys.executable, "-c", code, files["pdf"], files["image"], files["out"], *modes],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8", PYMUPDF_MESSAGE="path:" + os.devnull))
+
+
+def skip_without_seccomp(child):
+    if child.returncode == 77:
+        pytest.skip("this kernel or machine cannot make link() fail for one process")
+
+
+@pytest.mark.parametrize("links", ["links work", "links refused"])
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGKILL], ids=["SIGTERM", "SIGKILL"])
+def test_a_kill_mid_save_leaves_no_output_file(files, links, sig):
+    with start_child(files, links, "blocking save") as child:
+        for line in child.stdout:
+            if line == "saving\n":
+                child.send_signal(sig)
+                break
+        _, err = child.communicate(timeout=60)
+    skip_without_seccomp(child)
+    assert child.returncode == -sig, err
+    [hidden] = os.listdir()  # what the kill leaves: the private folder and the partial save
+    assert hidden.startswith(".pdf_module-")
+    assert [os.path.getsize(os.path.join(hidden, n)) for n in os.listdir(hidden)] == [100009]
+
+
+@pytest.mark.parametrize("taken_by", ["dangling link", "file"])
+def test_without_hard_links_a_new_file_is_copied_into(tmp_path, files, taken_by):
+    taken = tmp_path / "out" / "output.pdf"
+    if taken_by == "file":
+        taken.write_bytes(b"theirs")
+    else:
+        os.symlink(tmp_path / "new.pdf", taken)
+    with start_child(files, "links refused") as child:
+        out, err = child.communicate(timeout=120)
+    skip_without_seccomp(child)
+    assert child.returncode == 0, err
+    names = ["output.pdf_1.pdf", "output.pdf_2.pdf"]
+    assert [line for line in out.splitlines() if line.startswith(SAVED)] == [
+        SAVED + os.path.join(files["out"], n) for n in names]
+    assert sorted(os.listdir()) == ["output.pdf"] + names
+    if taken_by == "file":
+        assert taken.read_bytes() == b"theirs"
+    else:
+        assert os.readlink(taken) == str(tmp_path / "new.pdf")
+        assert not os.path.exists(tmp_path / "new.pdf")
+    assert all(stamped_pages(n) == {1: [STAMP]} for n in names)
+
+
+def test_the_saved_file_is_compressed_and_unchanged(tmp_path, files, page):
+    run(page, **files, pages="1,3")
+    with fitz.open(files["pdf"]) as reference:
+        for number in (0, 2):
+            reference[number].insert_image(fitz.Rect(STAMP), filename=files["image"])
+        reference.save(tmp_path / "plain.pdf", garbage=4, clean=True)
+    with fitz.open("output.pdf") as out, fitz.open(tmp_path / "plain.pdf") as plain:
+        streams = [x for x in range(1, out.xref_length()) if out.xref_is_stream(x)]
+        assert streams and all(out.xref_get_key(x, "Filter")[1] == "/FlateDecode" for x in streams)
+        assert [p.get_pixmap().samples for p in out] == [p.get_pixmap().samples for p in plain]
+    assert stamped_pages("output.pdf") == {1: [STAMP], 3: [STAMP]}
+    assert os.path.getsize("output.pdf") * 3 < os.path.getsize(tmp_path / "plain.pdf")
+
+
+DOT = (fitz.Rect(400, 700, 500, 800), [(400.0, 700.0, 500.0, 800.0)])
+
+
+def make_text_pdf(path, layout, pages=5):
+    """A PDF of pages with a text line and a small picture whose resources are
+    laid out as `layout` says: each page its own, one object shared by all,
+    inherited from the page tree, or their own with one shared /XObject."""
+    dot = fitz.Pixmap(fitz.csRGB, fitz.IRect(0, 0, 4, 4), False)
+    dot.set_rect(dot.irect, (0, 0, 200))
+    with fitz.open() as doc:
+        for number in range(pages):
+            page = doc.new_page(width=595, height=842)
+            page.insert_text((72, 100), f"Page {number + 1}", fontsize=14)
+            page.insert_image(DOT[0], pixmap=dot)
+        if layout in ("shared", "inherited"):
+            merged = doc.tobytes(garbage=3)  # identical dictionaries become one shared object
+            doc = fitz.open("pdf", merged)
+        refs = {doc.xref_get_key(page.xref, "Resources")[1] for page in doc}
+        if layout == "inherited":
+            tree = int(doc.xref_get_key(doc.pdf_catalog(), "Pages")[1].split()[0])
+            doc.xref_set_key(tree, "Resources", refs.pop())
+            for page in doc:
+                doc.xref_set_key(page.xref, "Resources", "null")
+        if layout == "shared xobject":
+            xobjects = doc.get_new_xref()
+            doc.update_object(xobjects, doc.xref_get_key(doc[0].xref, "Resources/XObject")[1])
+            for ref in refs:
+                doc.xref_set_key(int(ref.split()[0]), "XObject", f"{xobjects} 0 R")
+        doc.save(path)
+    with fitz.open(path) as doc:  # the layout asked for: which objects the pages refer to
+        resources = {doc.xref_get_key(page.xref, "Resources") for page in doc}
+        xobjects = {doc.xref_get_key(page.xref, "Resources/XObject") for page in doc}
+        assert {"own": len(resources) == pages and {k for k, _ in resources} == {"xref"},
+                "shared": len(resources) == 1 and {k for k, _ in resources} == {"xref"},
+                "inherited": resources == {("null", "null")},
+                "shared xobject": len(xobjects) == 1 and {k for k, _ in xobjects} == {"xref"},
+                }[layout]
+    return str(path)
+
+
+@pytest.mark.parametrize("layout", ["shared", "inherited", "shared xobject"])
+def test_pages_that_share_resources_are_stamped_as_their_own(tmp_path, files, page, layout):
+    outputs = {}
+    for kind in ("own", layout):
+        folder = tmp_path / kind
+        folder.mkdir()
+        run(page, **dict(files, pdf=make_text_pdf(tmp_path / f"{kind}.pdf", kind),
+                         out=str(folder)), pages="1,3", interval="5")
+        outputs[kind] = str(folder / "output.pdf")
+    with fitz.open(outputs["own"]) as own, fitz.open(outputs[layout]) as shared:
+        assert [p.get_pixmap().samples for p in shared] == [p.get_pixmap().samples for p in own]
+        # The stamp gets the same name on every page: the names do not pile up
+        # in one dictionary, page after page.
+        names = {re.findall(rb"/(\w+) Do", shared[n].read_contents())[-1] for n in (0, 2, 4)}
+        assert len(names) == 1
+    expected = {n: DOT[1] + [STAMP] if n in (1, 3, 5) else DOT[1] for n in range(1, 6)}
+    assert stamped_pages(outputs[layout]) == stamped_pages(outputs["own"]) == expected
+    assert abs(os.path.getsize(outputs[layout]) / os.path.getsize(outputs["own"]) - 1) < 0.02

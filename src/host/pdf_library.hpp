@@ -50,10 +50,26 @@ inline Ref matrix(const Call& c, PyObject* a, PyObject* b, PyObject* c_, PyObjec
                   PyObject* f) {
     return call(attr(c.global("fitz"_py), "Matrix"_py), a, b, c_, d, e, f);
 }
-// doc.save(path, garbage=4, clean=True)
+// doc.save(path, garbage=4, clean=True, deflate=True)
+// deflate compresses every stream that would be written uncompressed: the
+// inserted image, which the library stores as raw samples, and the content
+// streams that cleaning rewrites (deflate_images and deflate_fonts only add
+// those kinds when deflate is off).
 inline void save(PyObject* doc, PyObject* path) {
-    call_kw(attr(doc, "save"_py), {path}, {{"garbage"_py, int_<4>()}, {"clean"_py, Py_True}});
+    call_kw(attr(doc, "save"_py), {path},
+            {{"garbage"_py, int_<4>()}, {"clean"_py, Py_True}, {"deflate"_py, Py_True}});
 }
+// Gives `page` its own copy of each dictionary that page.insert_image adds
+// the image's name to: the page's /Resources and their /XObject entry.
+// insert_image writes into the resources the page inherits, or refers to, and
+// picks a free name by listing every name already there; when all pages share
+// one dictionary that makes stamping n pages take n * n steps. Whether others
+// refer to an indirect dictionary would take a scan of the whole document, so
+// every indirect or inherited one is copied: the copy is small, and the save
+// (garbage=4) drops the originals nobody uses any more and merges identical
+// copies again. A page that is not a PDF page is left to insert_image.
+void own_resources(const Call& c, PyObject* page);
+
 // doc.close()
 inline void close(PyObject* doc) { method(doc, "close"_py); }
 

@@ -2,6 +2,7 @@
 #include "../host/toolkit.hpp"
 #include "../functions/bodies.hpp"
 #include "naming.hpp"
+#include "../host/paths.hpp"
 
 namespace pdfm {
 
@@ -21,31 +22,23 @@ Ref numbered_name(PyObject* base_name, PyObject* i) {
     return concat({format(base_name, ""_py), "_"_py, format(i, ""_py), ".pdf"_py});
 }
 
-Ref join_path(const Call& c, PyObject* directory, PyObject* name) {
-    return call(attr(attr(c.global("os"_py), "path"_py), "join"_py), directory, name);
-}
-
-namespace {
-bool exists(const Call& c, PyObject* path) {
-    return truth(call(attr(attr(c.global("os"_py), "path"_py), "exists"_py), path));
-}
-}  // namespace
-
 Ref get_unique_filename(Call& c) {
     auto [directory, base_name] = c.args<2>();
     c.at(338);
-    Ref base_path = join_path(c, directory, base_name);
+    Ref base_path = paths::join(c, directory, base_name);
     c.at(339);
-    if (!exists(c, base_path)) return base_path;
+    if (!paths::exists(c, base_path)) return base_path;
     Ref i = new_int(1);
     c.at(342);
-    while (exists(c, join_path(c, directory, numbered_name(base_name, i)))) {
+    while (paths::exists(c, [&] {
+        return paths::join(c, directory, [&] { return numbered_name(base_name, i); });
+    })) {
         c.at(343);
         i = add(i, int_<1>());
         c.at(342);
     }
     c.at(344);
-    return join_path(c, directory, numbered_name(base_name, i));
+    return paths::join(c, directory, [&] { return numbered_name(base_name, i); });
 }
 
 }  // namespace pdfm

@@ -8,7 +8,4 @@ namespace pdfm {
 // f"{base_name}_{i}.pdf": output.pdf is followed by output.pdf_1.pdf, ...
 Ref numbered_name(PyObject* base_name, PyObject* i);
 
-// os.path.join(directory, name)
-Ref join_path(const Call& c, PyObject* directory, PyObject* name);
-
 }  // namespace pdfm

@@ -3,6 +3,7 @@
 #include "../host/pdf_library.hpp"
 #include "../functions/bodies.hpp"
 #include "reserve.hpp"
+#include "../host/paths.hpp"
 
 #include <type_traits>
 
@@ -172,6 +173,7 @@ Ref process_pdf(Call& c) {
             print(concat({"DEBUG: Inserting image at "_py, format(rect, ""_py), " on page "_py,
                           format(add(page_num, int_<1>()), ""_py)}));
             c.at(432);
+            pdf::own_resources(c, pdf_page);
             insert_upright(c, pdf_page, rect, image_path);
         } catch (const PyErrorSet&) {
             Caught e = catch_only(PyExc_Exception);
@@ -187,8 +189,7 @@ Ref process_pdf(Call& c) {
     if (PyErr_Occurred()) raise();
 
     c.at(438);
-    Ref directory =
-        truth(save_path) ? Ref::borrow(save_path) : call(attr(c.global("os"_py), "getcwd"_py));
+    Ref directory = truth(save_path) ? Ref::borrow(save_path) : paths::getcwd(c);
     c.at(439);
     PyObject* base_name = "output.pdf"_py;
     c.at(440);
@@ -196,13 +197,11 @@ Ref process_pdf(Call& c) {
     Ref unique_filename = call(get_unique_filename, directory, base_name);
 
     try {
-        // The name is taken by creating the file; when someone else took it
-        // first, the next free numbered name is used, and that is the name
-        // reported below.
+        // The document is saved completely, then takes the name; when someone
+        // else took it first, the next free numbered name is used, and that
+        // is the name reported below.
         c.at(444);
-        OutputFile output(c, directory, base_name, unique_filename);
-        unique_filename = Ref::borrow(output.path());
-        output.write(doc);
+        unique_filename = save_under_free_name(c, doc, directory, base_name, unique_filename);
         c.at(445);
         pdf::close(doc);
         c.at(446);

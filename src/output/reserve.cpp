@@ -1,14 +1,19 @@
-// Taking the output name with an exclusive create, and writing the document
-// into exactly the file that was created.
+// Writing the output file: saved completely first, then named in one step.
 //
 // The PDF library can only save fast to a path, and it saves to a path by
 // removing whatever has that name and opening it anew, which follows a link
 // planted there and can meet a file another process has just created. So the
 // document is saved into a private folder (mode 0700, made by us beside the
-// output file) and then copied into the reserved file through our own
-// descriptor. Within one file system the copy is done by the kernel.
+// output file). The finished file then takes its output name with link(),
+// which fails when the name exists in any form and otherwise makes the
+// complete file appear under it at once: a process killed during the save
+// leaves at most the private folder, never a file under an output name.
+// Where the file system refuses hard links, the name is taken by creating the
+// file exclusively, and the bytes are copied into it through our own
+// descriptor (within one file system by the kernel).
 #include "reserve.hpp"
 
+#include "../host/paths.hpp"
 #include "../host/pdf_library.hpp"
 #include "naming.hpp"
 
@@ -42,13 +47,6 @@ Ref fs_decode(const std::string& path) {
         PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
-[[noreturn]] void raise_os_error(const std::string& fs_name) {
-    int saved = errno;
-    Ref name = fs_decode(fs_name);
-    errno = saved;
-    raise_os_error(name);
-}
-
 // The folder part of a file-system path ("." for a bare name).
 std::string parent_of(PyObject* fs_path) {
     std::string path(PyBytes_AS_STRING(fs_path), static_cast<std::size_t>(PyBytes_GET_SIZE(fs_path)));
@@ -67,16 +65,20 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
 };
 
-// A folder that only this process writes into; removed with its one file.
+// A folder that only this process writes into, made in `parent`; removed with
+// its one file. A failure to make it is reported under `output`, the name
+// the file is meant for.
 class PrivateFolder {
 public:
-    explicit PrivateFolder(const std::string& parent) : path_(parent + "/.pdf_module-XXXXXX") {
-        if (::mkdtemp(path_.data()) == nullptr) raise_os_error(path_);
+    PrivateFolder(const std::string& parent, PyObject* output)
+        : path_(parent + "/.pdf_module-XXXXXX") {
+        if (::mkdtemp(path_.data()) == nullptr) raise_os_error(output);
         file_ = path_ + "/output.pdf";
     }
     PrivateFolder(const PrivateFolder&) = delete;
@@ -123,61 +125,85 @@ bool copy_all(int in, int out) {
     }
 }
 
+// The errors of link() that mean this file system (or this process) makes
+// no hard links, as opposed to a problem with the name.
+bool links_refused(int error) {
+    return error == EPERM || error == EXDEV || error == EMLINK || error == ENOSYS ||
+           error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+// The saved file, offered one output name after another.
+class Naming {
+public:
+    explicit Naming(const std::string& saved) : saved_(saved) {}
+
+    // Gives the saved file the name `candidate`; false when the name is taken.
+    bool take(PyObject* candidate) {
+        Ref fs = fs_encode(candidate);
+        const char* name = PyBytes_AS_STRING(fs.get());
+        if (links_work_) {
+            if (::link(saved_.c_str(), name) == 0) return true;
+            if (errno == EEXIST) return false;
+            if (!links_refused(errno)) raise_os_error(candidate);
+            links_work_ = false;
+        }
+        return copy_to_new_file(name, candidate);
+    }
+
+private:
+    // Creates `name` exclusively and copies the saved file into it. A file
+    // that could not be written completely is removed again, as long as the
+    // name still leads to the file created here.
+    bool copy_to_new_file(const char* name, PyObject* candidate) {
+        int fd;
+        do {
+            fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        Descriptor out(fd);
+        if (out.get() < 0) {
+            if (errno == EEXIST) return false;
+            raise_os_error(candidate);
+        }
+        struct stat created;
+        if (::fstat(out.get(), &created) < 0) {
+            int saved = errno;
+            ::unlink(name);
+            errno = saved;
+            raise_os_error(candidate);
+        }
+        auto fail = [&] {  // raises
+            int saved = errno;
+            struct stat now;
+            if (::lstat(name, &now) == 0 && now.st_dev == created.st_dev &&
+                now.st_ino == created.st_ino)
+                ::unlink(name);
+            errno = saved;
+            raise_os_error(candidate);
+        };
+        Descriptor in(::open(saved_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (in.get() < 0 || !copy_all(in.get(), out.get())) fail();
+        if (::close(out.release()) < 0 && errno != EINTR) fail();
+        return true;
+    }
+
+    std::string saved_;
+    bool links_work_ = true;
+};
+
 }  // namespace
 
-OutputFile::OutputFile(const Call& c, PyObject* directory, PyObject* base_name, PyObject* first) {
-    if (create(first)) return;
-    for (long long i = 1;; ++i) {
-        if (create(join_path(c, directory, numbered_name(base_name, new_int(i))))) return;
-    }
-}
-
-bool OutputFile::create(PyObject* candidate) {
-    Ref fs = fs_encode(candidate);
-    int fd;
-    do {
-        fd = ::open(PyBytes_AS_STRING(fs.get()), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        if (errno == EEXIST) return false;
-        raise_os_error(candidate);
-    }
-    struct stat st;
-    if (::fstat(fd, &st) < 0) {
-        int saved = errno;
-        ::unlink(PyBytes_AS_STRING(fs.get()));
-        ::close(fd);
-        errno = saved;
-        raise_os_error(candidate);
-    }
-    fd_ = fd;
-    dev_ = st.st_dev;
-    ino_ = st.st_ino;
-    path_ = Ref::borrow(candidate);
-    fs_path_ = std::move(fs);
-    return true;
-}
-
-void OutputFile::write(PyObject* doc) {
-    PrivateFolder folder(parent_of(fs_path_));
+Ref save_under_free_name(const Call& c, PyObject* doc, PyObject* directory, PyObject* base_name,
+                         PyObject* first) {
+    PrivateFolder folder(parent_of(fs_encode(first)), first);
     pdf::save(doc, fs_decode(folder.file()));
 
-    Descriptor saved(::open(folder.file().c_str(), O_RDONLY | O_CLOEXEC));
-    if (saved.get() < 0) raise_os_error(folder.file());
-    if (!copy_all(saved.get(), fd_)) raise_os_error(path_);
-    int rc = ::close(std::exchange(fd_, -1));
-    if (rc < 0 && errno != EINTR) raise_os_error(path_);
-    complete_ = true;
-}
-
-OutputFile::~OutputFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (complete_ || !fs_path_) return;
-    // Remove the file only while the name still leads to the file we created.
-    struct stat st;
-    const char* name = PyBytes_AS_STRING(fs_path_.get());
-    if (::lstat(name, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) ::unlink(name);
+    Naming naming(folder.file());
+    if (naming.take(first)) return Ref::borrow(first);
+    for (long long i = 1;; ++i) {
+        Ref candidate =
+            paths::join(c, directory, [&] { return numbered_name(base_name, new_int(i)); });
+        if (naming.take(candidate)) return candidate;
+    }
 }
 
 }  // namespace pdfm

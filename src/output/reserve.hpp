@@ -1,42 +1,20 @@
-// The output file: a name taken in the output folder by creating the file
-// exclusively, the document written into that very file, and the file removed
-// again when it was not written completely.
+// Writing the output file: the document saved completely where nobody else
+// writes, then given the first free output name in one step, so that a name
+// never shows an incomplete file and an existing file is never replaced.
 #pragma once
 
 #include "../module/function.hpp"
 
-#include <sys/types.h>
-
 namespace pdfm {
 
-class OutputFile {
-public:
-    // Creates `first` as a new, empty file. When that name is taken, by any
-    // kind of entry including a symbolic link (dangling or not), the numbered
-    // names "<base_name>_1.pdf", "<base_name>_2.pdf", ... in `directory` are
-    // tried in turn. An existing entry is never opened, followed or replaced.
-    OutputFile(const Call& c, PyObject* directory, PyObject* base_name, PyObject* first);
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    // Removes the file again unless write() completed.
-    ~OutputFile();
-
-    // The name that was created, as a path object of the caller's kind.
-    PyObject* path() const noexcept { return path_.get(); }
-
-    // Writes `doc` into the file: doc.save(..., garbage=4, clean=True) into a
-    // private folder beside it, then its bytes into the reserved file.
-    void write(PyObject* doc);
-
-private:
-    bool create(PyObject* candidate);
-
-    Ref path_;
-    Ref fs_path_;  // path_ encoded for the file system (bytes)
-    int fd_ = -1;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
-    bool complete_ = false;
-};
+// Saves `doc` (doc.save(..., garbage=4, clean=True, deflate=True)) into a
+// private folder beside `first`, then gives the saved file the name `first`,
+// or, when that is taken by any kind of entry including a symbolic link
+// (dangling or not), the first free one of "<base_name>_1.pdf",
+// "<base_name>_2.pdf", ... in `directory`. An existing entry is never opened,
+// followed or replaced. Returns the name written, as the path object it was
+// given or made as. Errors name that output path, never the private folder.
+Ref save_under_free_name(const Call& c, PyObject* doc, PyObject* directory, PyObject* base_name,
+                         PyObject* first);
 
 }  // namespace pdfm
