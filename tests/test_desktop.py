@@ -12,12 +12,11 @@ import fitz
 import pytest
 from PIL import Image, ImageChops, ImageGrab
 
-APP_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "apps", "desktop"))
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
 # flet's client hangs under the sanitizer runtime preloaded into Python: the program drops it
-LAUNCHER = ("import os, sys; os.environ.pop('LD_PRELOAD', None); "
-            f"sys.path.insert(0, {APP_DIR!r}); import main; main.main()")
+LAUNCHER = ("import os; os.environ.pop('LD_PRELOAD', None); "
+            "from pdf_stamp.window import app; app.main()")
 
 
 @pytest.fixture

@@ -1,18 +1,22 @@
 """The desktop window: stamp an image onto chosen pages of a PDF.
 
-Run as a program (`python apps/desktop/main.py [--pdf FILE] [--image FILE]
-[--x MM] [--y MM]`); this folder is then first on sys.path, so `import state`
-below and the one inside pdf_module both find state.py beside this file. The window only lays
-out controls and wires their events to pdf_module, which does all the work.
+`pdf-stamp-window [--pdf FILE] [--image FILE] [--x MM] [--y MM]` opens it.
+pdf_module imports the host's values by the module name `state`: the window's
+own state module is registered under that name before pdf_module is imported.
+The window lays out controls and wires their events to pdf_module, which does
+the previews, sizes and positions.
 """
 
 import argparse
+import sys
 import types
 
 import flet as ft
 
-import state
-import pdf_module
+from pdf_stamp.window import state
+
+sys.modules["state"] = state
+import pdf_module  # noqa: E402
 
 THUMBNAIL_PX = 48
 
