@@ -9,7 +9,7 @@ import re
 
 from .exceptions import BadPageRule, PageOutOfRange
 
-_RANGE = re.compile(r"([1-9][0-9]*)(?:(-)([1-9][0-9]*)?)?", re.ASCII)
+_RANGE = re.compile(r"([0-9]+)(?:(-)([0-9]+)?)?", re.ASCII)
 WORDS = ("last", "odd", "even", "all")
 
 
@@ -58,17 +58,12 @@ def parse_rules(text):
             words.add(word)
             continue
         match = _RANGE.fullmatch(word)
-        if not match:
+        first, dash, last = match.groups() if match else ("0", None, None)
+        first = int(first)
+        last = first if not dash else None if last is None else int(last)
+        if first < 1 or (last is not None and last < first):
             raise BadPageRule(piece.strip())
-        first, dash, last = match.groups()
-        if not dash:
-            ranges.append((int(first), int(first)))
-        elif last is None:
-            ranges.append((int(first), None))
-        elif int(last) >= int(first):
-            ranges.append((int(first), int(last)))
-        else:
-            raise BadPageRule(piece.strip())
+        ranges.append((first, last))
     return PageRules(tuple(ranges), frozenset(words))
 
 
