@@ -11,7 +11,8 @@ from .stamping import stamp_file
 
 
 def _is_pdf(name, suffix):
-    return name.lower().endswith(".pdf") and not (suffix and fnmatch.fnmatch(name, f"*{suffix}*.pdf"))
+    name = name.lower()
+    return name.endswith(".pdf") and not (suffix and fnmatch.fnmatchcase(name, f"*{suffix.lower()}*.pdf"))
 
 
 def collect_sources(paths, recursive=False, suffix=DEFAULT_SUFFIX):
