@@ -128,7 +128,7 @@ def build_parser():
 
 
 def parse_job(argv=None):
-    """(job, inputs, options) from the command line; raises UsageError."""
+    """(job, sources, options) from the command line; raises UsageError."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.anchor is None and (args.x is None or args.y is None):
@@ -145,7 +145,12 @@ def parse_job(argv=None):
         tolerance=DEFAULT_TOLERANCE if args.white_to_transparent is None else args.white_to_transparent,
         suffix=args.suffix, allow_rewrite=args.allow_rewrite, out_dir=args.output_dir,
         verbose=args.verbose)
-    return job, args
+    from .batch import collect_sources
+
+    sources = collect_sources(args.inputs, args.recursive, job.suffix)
+    if not sources:
+        parser.error(f"no PDF found in {' '.join(args.inputs)}")
+    return job, sources, args
 
 
 def _size(count):
@@ -191,12 +196,9 @@ class _Report:
 
 
 def run(argv=None):
-    job, args = parse_job(argv)
-    from .batch import collect_sources, run_batch
+    job, sources, args = parse_job(argv)
+    from .batch import run_batch
 
-    sources = collect_sources(args.inputs, args.recursive, job.suffix)
-    if not sources:
-        raise UsageError(f"pdf-stamp: error: no PDF found in {' '.join(args.inputs)}")
     report = _Report(len(sources), args.json)
     results = run_batch(job, sources, args.jobs, on_result=report)
     report.close(results)
