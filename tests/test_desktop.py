@@ -10,13 +10,23 @@ import time
 
 import fitz
 import pytest
-from PIL import Image, ImageChops, ImageGrab
+from PIL import Image, ImageChops, ImageFilter, ImageGrab
 
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
-# flet's client hangs under the sanitizer runtime preloaded into Python: the program drops it
-LAUNCHER = ("import os; os.environ.pop('LD_PRELOAD', None); "
-            "from pdf_stamp.window import app; app.main()")
+# flet's client hangs under the sanitizer runtime preloaded into Python: it starts without
+# it, while the output's worker processes keep it (they load the sanitizer build).
+LAUNCHER = """
+import flet_desktop
+locate = vars(flet_desktop)["__locate_and_unpack_flet_view"]
+def without_preload(*args, **kwargs):
+    args, env, pid_file = locate(*args, **kwargs)
+    env.pop("LD_PRELOAD", None)
+    return args, env, pid_file
+vars(flet_desktop)["__locate_and_unpack_flet_view"] = without_preload
+from pdf_stamp.window import app
+app.main()
+"""
 
 
 @pytest.fixture
@@ -42,7 +52,8 @@ class Window:
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-c", LAUNCHER, *args], cwd=cwd, stdin=subprocess.DEVNULL,
-                stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, DISPLAY=display))
+                stdout=log, stderr=subprocess.STDOUT,
+                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config")))
 
     def wait_until(self, shown):
         """Screenshots until `shown(picture)` holds twice in a row: the last one, what it showed."""
@@ -95,10 +106,9 @@ def page_and_stamp(picture):  # the page preview's box and the stamp's box on it
     return stamp_box and (page_box, stamp_box)
 
 
-def output_button(picture):  # the filled button's centre: only it has 25-pixel runs of its colour
-    runs = mask(picture, (54, 97, 142), tolerance=4).reduce((25, 1))
-    left, top, right, bottom = runs.point(lambda v: 255 * (v == 255)).getbbox()
-    return (left + right) * 25 // 2, (top + bottom) // 2
+def output_button(picture):  # the filled button's centre: only it is a solid area of its colour
+    left, top, right, bottom = mask(picture, (54, 97, 142), tolerance=4).filter(ImageFilter.MinFilter(9)).getbbox()
+    return (left + right) // 2, (top + bottom) // 2
 
 
 @pytest.mark.parametrize("page_pt, stamp_px, dpi, x_mm, y_mm", [
@@ -120,10 +130,10 @@ def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px,
     thumbnail.paste(0, page_box)  # beside the image's path, fitted into 48 pixels
     assert max(thumbnail.crop(thumbnail.getbbox()).size) == pytest.approx(48, abs=TOL)
 
-    # "PDF出力" saves output.pdf in the working folder; its report dims the window.
+    # "PDF出力" saves page_stamped.pdf in the working folder; its report dims the window.
     window.press(output_button(picture))
     window.wait_until(lambda shot: not page_and_stamp(shot))  # a dialog's barrier covers it
-    page, stamped = fitz.open(tmp_path / "output.pdf")[0].get_image_info()
+    page, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
     assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, *page_pt, *stamp_pt], abs=0.5)
     window.press("Escape")
     # Closing asks first: "いいえ" (second button) keeps the window, "はい" ends it.
