@@ -2,6 +2,7 @@
 events; there is no window manager): preview, stamp, thumbnail, output, close."""
 
 import ctypes
+import json
 import os
 import shutil
 import subprocess
@@ -49,11 +50,16 @@ class Window:
         self.dpy = ctypes.c_void_p(self.x11.XOpenDisplay(display.encode()))
         assert self.dpy.value, f"cannot open display {display}"
         self.name, self.log = display, cwd / "window.log"
-        with open(self.log, "wb") as log:
+        with open(self.log, "ab") as log:  # a restarted window adds to the same log
             self.process = subprocess.Popen(
                 [sys.executable, "-c", LAUNCHER, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                 stdout=log, stderr=subprocess.STDOUT,
                 env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config")))
+
+    def shot(self):
+        picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
+        picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
+        return picture
 
     def wait_until(self, shown):
         """Screenshots until `shown(picture)` holds twice in a row: the last one, what it showed."""
@@ -61,8 +67,7 @@ class Window:
         while streak < 2:
             time.sleep(0.5)
             assert self.process.poll() is None and time.monotonic() < deadline, self.log.read_text()
-            picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
-            picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
+            picture = self.shot()
             streak = streak + 1 if (found := shown(picture)) else 0
         return picture, found
 
@@ -77,22 +82,43 @@ class Window:
         self.x11.XSendEvent(self.dpy, out[1], 0, 0, ctypes.byref(event))
         self.x11.XFlush(self.dpy)
 
-    def press(self, *keys):  # key names, or (x, y) to click there; each 300 ms after the last
+    def press(self, *keys):
+        """Key names, chords such as "Alt_L+Right", or (x, y) to click there; each
+        300 ms after the last."""
         for key in keys:
             if isinstance(key, tuple):
-                self.xtst.XTestFakeMotionEvent(self.dpy, -1, *key, 0)
-                fake, code = self.xtst.XTestFakeButtonEvent, 1
+                self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, key), 0)
+                events = [(self.xtst.XTestFakeButtonEvent, 1)]
             else:
-                code = self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(key.encode()))
-                fake = self.xtst.XTestFakeKeyEvent
-            for down in (1, 0):
-                fake(self.dpy, code, down, 300 * down)
+                events = [(self.xtst.XTestFakeKeyEvent,
+                           self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(name.encode())))
+                          for name in key.split("+")]
+            for fake, code in events:
+                fake(self.dpy, code, 1, 300)
+            for fake, code in reversed(events):
+                fake(self.dpy, code, 0, 0)
+        self.x11.XFlush(self.dpy)
+
+    def drag(self, start, distance, steps=20):
+        """Presses the pointer at `start`, moves it by `distance` in steps, lets go."""
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, start), 0)
+        self.xtst.XTestFakeButtonEvent(self.dpy, 1, 1, 300)
+        for step in range(1, steps + 1):
+            x, y = (s + d * step / steps for s, d in zip(start, distance))
+            self.xtst.XTestFakeMotionEvent(self.dpy, -1, round(x), round(y), 40)
+        self.xtst.XTestFakeButtonEvent(self.dpy, 1, 0, 300)
         self.x11.XFlush(self.dpy)
 
     def close(self):
         self.x11.XCloseDisplay(self.dpy)
         self.process.kill()  # the flet client ends with the X server
         self.process.wait()
+
+    def quit(self):  # closing asks first; "はい", the first button, ends the window
+        self.ask_to_close()
+        self.wait_until(lambda shot: not page_and_stamp(shot))
+        self.press("Tab", "Return")
+        assert self.process.wait(timeout=30) == 0
 
 
 def mask(picture, colour, tolerance=8):  # 255 where every band is within `tolerance`
@@ -143,3 +169,69 @@ def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px,
         window.wait_until(lambda shot: not page_and_stamp(shot))
         window.press(*keys)
     assert window.process.wait(timeout=30) == 0
+
+
+def current(tmp_path):  # the values the window keeps for its next start
+    path = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    return json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else {}
+
+
+def stamp_pt(x_mm, y_mm, size_pt):  # the stamp's box in points, from the fields' millimetres
+    x, y = (float(mm) / 25.4 * 72 for mm in (x_mm, y_mm))
+    return [x, y, x + size_pt[0], y + size_pt[1]]
+
+
+def test_drag_nudge_anchor_and_restart(display, request, tmp_path):
+    """Drag the stamp, nudge it with Alt+arrows, write it; place it by an anchor; a new
+    start shows it where it was left. The page is shown at 1.25 preview pixels per point."""
+    Image.new("RGB", (400, 250), PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")  # 100 x 50 pt
+    window = Window(display, tmp_path, "--pdf", "page.pdf", "--image", "stamp.png", "--x", "20", "--y", "10")
+    request.addfinalizer(window.close)
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
+    assert stamp_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
+
+    # A drag that starts on the stamp moves it; on release X and Y get one decimal.
+    centre = (page_box[0] + (stamp_box[0] + stamp_box[2]) / 2, page_box[1] + (stamp_box[1] + stamp_box[3]) / 2)
+    window.drag(centre, (100, 60))
+    _, (_, dragged) = window.wait_until(
+        lambda shot: (found := page_and_stamp(shot)) and found[1] != stamp_box and current(tmp_path).get("x", "20") != "20"
+        and found)
+    x_mm, y_mm = current(tmp_path)["x"], current(tmp_path)["y"]
+    assert [len(x_mm.split(".")[1]), len(y_mm.split(".")[1])] == [1, 1]
+    moved_mm = [(float(x_mm) - 20) / 25.4 * 72 * 1.25, (float(y_mm) - 10) / 25.4 * 72 * 1.25]
+    assert moved_mm == pytest.approx([100, 60], abs=4)  # the pointer's way, less the drag's slop
+    assert dragged == pytest.approx([v * 1.25 for v in stamp_pt(x_mm, y_mm, (100, 50))], abs=TOL)
+
+    # Alt+arrow moves it by 0.5 mm, Alt+Shift+arrow by 5 mm.
+    window.press("Alt_L+Right", "Alt_L+Shift_L+Down")
+    window.wait_until(lambda shot: current(tmp_path)["y"] != y_mm and page_and_stamp(shot))
+    assert [current(tmp_path)["x"], current(tmp_path)["y"]] == [f"{float(x_mm) + 0.5:.1f}", f"{float(y_mm) + 5:.1f}"]
+    x_mm, y_mm = current(tmp_path)["x"], current(tmp_path)["y"]
+
+    # The written stamp sits where the fields say.
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
+    assert stamp_box == pytest.approx([v * 1.25 for v in stamp_pt(x_mm, y_mm, (100, 50))], abs=TOL)
+    window.press(output_button(picture))
+    window.wait_until(lambda shot: not page_and_stamp(shot))
+    _, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
+    assert list(stamped["bbox"]) == pytest.approx(stamp_pt(x_mm, y_mm, (100, 50)), abs=0.01)
+    window.press("Escape")
+
+    # The bottom-right cell of the anchor grid puts it 10 mm (35.4 px) from those edges.
+    picture, _ = window.wait_until(page_and_stamp)
+    grid = mask(picture, (120, 144, 156), tolerance=2).getbbox()  # the cells' borders
+    window.press((grid[2] - 11, grid[3] - 11))
+    margin_px = 10 / 25.4 * 72 * 1.25
+    corner = [500 - margin_px, 312.5 - margin_px]
+    _, (_, anchored) = window.wait_until(
+        lambda shot: (found := page_and_stamp(shot)) and found[1][2:] == pytest.approx(corner, abs=TOL) and found)
+    assert current(tmp_path)["anchor"] == "bottom-right"
+
+    # Closed and opened again with the PDF alone: the image and its place come back.
+    window.quit()
+    window = Window(display, tmp_path, "--pdf", "page.pdf")
+    request.addfinalizer(window.close)
+    _, (_, restored) = window.wait_until(page_and_stamp)
+    assert restored == pytest.approx(anchored, abs=TOL)
+    window.quit()

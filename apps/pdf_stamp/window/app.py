@@ -124,7 +124,7 @@ class Window:
         self.image_height = field("高さ (mm)", width=110)
         # The seal's controls in grey-blue: the one filled blue control is the output button.
         self.opacity = ft.Slider(min=0.1, max=1, divisions=18, value=1, width=200, label="{value}",
-                                 active_color=ft.Colors.BLUE_GREY_400, thumb_color=ft.Colors.BLUE_GREY_600,
+                                 active_color=ft.Colors.BLUE_GREY_300, thumb_color=ft.Colors.BLUE_GREY_600,
                                  on_change_end=self.on_seal_change)
         self.white_to_transparent = ft.Switch(label="白を透明にする", active_color=ft.Colors.BLUE_GREY_600,
                                               on_change=self.on_seal_change)
@@ -152,7 +152,7 @@ class Window:
         self.image_preview = ft.Image(left=0, top=0, fit=ft.ImageFit.CONTAIN, visible=False)
         self.placeholder = ft.Container(width=px, height=px, bgcolor=ft.Colors.GREY_200)
         dragger = ft.GestureDetector(
-            content=ft.Container(width=px, height=px), left=0, top=0, drag_interval=10,
+            content=ft.Container(width=px, height=px), left=0, top=0,
             mouse_cursor=ft.MouseCursor.MOVE, on_pan_start=self.on_drag_start,
             on_pan_update=self.on_drag_update, on_pan_end=self.on_drag_end)
         self.preview = ft.Stack([self.placeholder, self.pdf_preview, self.image_preview, dragger],
@@ -192,9 +192,11 @@ class Window:
                 ]),
                 self.pdf_choice,
                 ft.Row([
-                    ft.IconButton(ft.Icons.CHEVRON_LEFT, tooltip="前のページ", on_click=lambda e: self.turn(-1)),
+                    ft.IconButton(ft.Icons.CHEVRON_LEFT, icon_color=ft.Colors.TEAL_700, tooltip="前のページ",
+                                  on_click=lambda e: self.turn(-1)),
                     self.page_number,
-                    ft.IconButton(ft.Icons.CHEVRON_RIGHT, tooltip="次のページ", on_click=lambda e: self.turn(1)),
+                    ft.IconButton(ft.Icons.CHEVRON_RIGHT, icon_color=ft.Colors.TEAL_700, tooltip="次のページ",
+                                  on_click=lambda e: self.turn(1)),
                     self.page_label,
                     ft.Text("プレビューするページ"),
                 ]),
@@ -261,6 +263,7 @@ class Window:
     # ---- messages and settings ---------------------------------------------------
 
     def tell(self, message):
+        print(message, flush=True)  # beside the module's own lines
         pdf_module.show_dialog(self.page, message)
 
     def values(self):
@@ -573,17 +576,17 @@ class Window:
         self.drag = None
         if self.image_preview.visible and self.image_preview.width and placing.contains(
                 self.stamp_box(), e.local_x, e.local_y):
-            self.drag = (self.stamp_box(), [0.0, 0.0])
+            self.drag = (self.stamp_box(), (e.local_x, e.local_y))
 
     def on_drag_update(self, e):
+        # The distance from where the drag started, rather than a sum of the
+        # deltas: an update that never arrives then costs nothing.
         if self.drag is None:
             return
-        (left, top, width, height), moved = self.drag
-        moved[0] += e.delta_x
-        moved[1] += e.delta_y
+        (left, top, width, height), (x, y) = self.drag
         bounds = (self.pdf_preview.width or state.PREVIEW_PX, self.pdf_preview.height or state.PREVIEW_PX)
         self.image_preview.left, self.image_preview.top = placing.dragged(
-            (left, top), moved, (width, height), bounds)
+            (left, top), (e.local_x - x, e.local_y - y), (width, height), bounds)
         self.image_preview.update()
 
     def on_drag_end(self, e):
