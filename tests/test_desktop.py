@@ -99,6 +99,10 @@ class Window:
                 fake(self.dpy, code, 0, 0)
         self.x11.XFlush(self.dpy)
 
+    def move(self, point):
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, point), 0)
+        self.x11.XFlush(self.dpy)
+
     def drag(self, start, distance, steps=20):
         """Presses the pointer at `start`, moves it by `distance` in steps, lets go."""
         self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, start), 0)
@@ -176,6 +180,10 @@ def current(tmp_path):  # the values the window keeps for its next start
     return json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else {}
 
 
+def behind_dialog(picture, colour):  # the colour only as a dialog's barrier dims it
+    return not mask(picture, colour).getbbox() and mask(picture, tuple(round(c * 0.457) for c in colour)).getbbox()
+
+
 def stamp_pt(x_mm, y_mm, size_pt):  # the stamp's box in points, from the fields' millimetres
     x, y = (float(mm) / 25.4 * 72 for mm in (x_mm, y_mm))
     return [x, y, x + size_pt[0], y + size_pt[1]]
@@ -235,3 +243,58 @@ def test_drag_nudge_anchor_and_restart(display, request, tmp_path):
     _, (_, restored) = window.wait_until(page_and_stamp)
     assert restored == pytest.approx(anchored, abs=TOL)
     window.quit()
+
+
+def pages_pdf(path, colours):  # one 400 x 250 pt page of each colour
+    first, *rest = (Image.new("RGB", (400, 250), colour) for colour in colours)
+    first.save(path, resolution=72, save_all=True, append_images=rest)
+
+
+def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
+    colours = [PAGE_COLOUR, (40, 90, 200), (200, 60, 40)]
+    pages_pdf(tmp_path / "pages.pdf", colours)
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    (tmp_path / "bad.pdf").write_bytes(b"%PDF-1.7\nnot a PDF after all\n")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text('{"current": {"x": "1"')  # cut short
+    window = Window(display, tmp_path, "--pdf", "pages.pdf", "--image", "stamp.png")
+    request.addfinalizer(window.close)
+
+    # The damaged file is set aside, said so in a dialog, and the window starts with defaults.
+    window.wait_until(lambda shot: behind_dialog(shot, PAGE_COLOUR))
+    assert (settings.parent / "settings.damaged.json").read_text() == '{"current": {"x": "1"'
+    assert "settings.damaged.json として残し" in window.log.read_text()
+    window.press("Escape")
+    picture, (page_box, _) = window.wait_until(page_and_stamp)
+
+    # ◀ and ▶ turn the pages within 1…3, and "n / N" beside them follows.
+    arrows = mask(picture, (0, 121, 107)).getbbox()  # the two chevrons' colour
+    middle = (arrows[1] + arrows[3]) / 2
+    back, forward = (arrows[0] + 4, middle), (arrows[2] - 4, middle)
+    label_box = (arrows[2] + 24, arrows[1] - 6, arrows[2] + 70, arrows[3] + 6)  # past the hover ring
+    centre = ((page_box[0] + page_box[2]) / 2, (page_box[1] + page_box[3]) / 2)
+
+    def showing(number):
+        return lambda shot: mask(shot, colours[number - 1]).getpixel(centre) and shot.crop(label_box)
+
+    labels = {1: picture.crop(label_box)}
+    for click, number in ((forward, 2), (forward, 3), (forward, 3), (back, 2)):
+        window.press(click)
+        window.move((1270, 1000))  # no hover ring, no tooltip
+        time.sleep(0.5)
+        _, label = window.wait_until(showing(number))
+        labels.setdefault(number, label)
+        assert not ImageChops.difference(label, labels[number]).getbbox()
+    assert all(ImageChops.difference(labels[a], labels[b]).getbbox() for a, b in ((1, 2), (2, 3), (1, 3)))
+
+    # A file that is no PDF, typed into the path field: a dialog says why, and the
+    # previous page is taken away instead of being left as if it were this file's.
+    window.press((150, page_box[1] + 50), "Control_L+a", *"bad", "period", *"pdf", "Return")
+    error = "【ERROR】PDFを開けません: bad.pdf"
+    window.wait_until(lambda shot: error in window.log.read_text() and not showing(2)(shot))
+    window.press("Escape")
+    preview = (page_box[0], page_box[1], page_box[0] + 500, page_box[1] + 500)
+    picture, _ = window.wait_until(  # the empty preview
+        lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
+    assert not any(mask(picture.crop(preview), colour).getbbox() for colour in (*colours, STAMP_COLOUR))
