@@ -298,3 +298,39 @@ def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
     picture, _ = window.wait_until(  # the empty preview
         lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
     assert not any(mask(picture.crop(preview), colour).getbbox() for colour in (*colours, STAMP_COLOUR))
+
+
+def test_progress_during_a_large_save_and_a_see_through_seal(display, request, tmp_path):
+    """Settings from the last session (half opacity, every page) show the seal see-through
+    in the preview; a 1,000-page save runs in a worker while the ring keeps turning."""
+    doc = fitz.open()
+    page = doc.new_page(width=400, height=250)
+    page.draw_rect(page.rect, color=None, fill=[c / 255 for c in PAGE_COLOUR])
+    while doc.page_count < 1000:  # doubled by copies: quick to make, slow to save
+        doc.insert_pdf(fitz.open("pdf", doc.tobytes()), to_page=min(doc.page_count, 1000 - doc.page_count) - 1)
+    doc.save(tmp_path / "big.pdf")
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text(json.dumps({"version": 1, "current": {"opacity": 0.5, "pages": "all", "x": "20", "y": "10"}}))
+    window = Window(display, tmp_path, "--pdf", "big.pdf", "--image", "stamp.png")
+    request.addfinalizer(window.close)
+
+    half = tuple(round((p + s) / 2) for p, s in zip(PAGE_COLOUR, STAMP_COLOUR))
+    picture, (page_box, seal_box) = window.wait_until(
+        lambda shot: (box := mask(shot, PAGE_COLOUR).getbbox()) and (box, mask(shot.crop(box), half).getbbox()))
+    assert seal_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
+
+    window.press(output_button(picture))
+    ring = (245, 124, 0)
+    picture, _ = window.wait_until(lambda shot: mask(shot, ring).getbbox())
+    assert not mask(picture, (54, 97, 142), tolerance=4).filter(ImageFilter.MinFilter(9)).getbbox()  # disabled
+    turns = [mask(window.shot(), ring) for _ in range(3)]
+    assert all(ImageChops.difference(a, b).getbbox() for a, b in zip(turns, turns[1:])), "the ring stood still"
+    window.wait_until(lambda shot: not mask(shot, ring).getbbox() and behind_dialog(shot, PAGE_COLOUR))
+    result = fitz.open(tmp_path / "big_stamped.pdf")
+    assert [len(result[n].get_image_info()) for n in (0, 999)] == [1, 1]
+    x, y = (v + 2 for v in stamp_pt(20, 10, (100, 50))[:2])
+    assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(half, abs=3)
+    window.press("Escape")
+    window.quit()
