@@ -334,3 +334,31 @@ def test_progress_during_a_large_save_and_a_see_through_seal(display, request, t
     assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(half, abs=3)
     window.press("Escape")
     window.quit()
+
+
+def test_several_files_each_with_its_own_anchor(display, request, tmp_path):
+    """Two PDFs of different sizes with the last session's anchor: each result has the
+    stamp 10 mm from its own page's bottom-right corner; a failed file is listed too."""
+    sizes = {"a.pdf": (400, 250), "b.pdf": (300, 600)}
+    for name, size in sizes.items():
+        Image.new("RGB", size, PAGE_COLOUR).save(tmp_path / name, resolution=72)
+    (tmp_path / "c.pdf").write_bytes(b"%PDF-1.7\nbroken\n")
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text(json.dumps({"current": {"anchor": "bottom-right", "margin": "10", "image": "stamp.png"}}))
+    window = Window(display, tmp_path, "--pdf", "a.pdf", "b.pdf", "c.pdf")
+    request.addfinalizer(window.close)
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)  # the first file is shown
+    margin_px = 10 / 25.4 * 72 * 1.25
+    assert stamp_box[2:] == pytest.approx([500 - margin_px, 312.5 - margin_px], abs=TOL)
+
+    window.press(output_button(picture))
+    window.wait_until(lambda shot: not page_and_stamp(shot) and (tmp_path / "b_stamped.pdf").exists())
+    margin = 10 / 25.4 * 72
+    for name, (width, height) in sizes.items():
+        _, stamped = fitz.open(tmp_path / name.replace(".pdf", "_stamped.pdf"))[0].get_image_info()
+        assert list(stamped["bbox"][2:]) == pytest.approx([width - margin, height - margin], abs=0.01)
+    assert not (tmp_path / "c_stamped.pdf").exists()
+    window.press("Escape")
+    window.quit()

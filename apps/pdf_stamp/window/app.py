@@ -1,6 +1,6 @@
 """The desktop window: stamp an image onto chosen pages of one or more PDFs.
 
-`pdf-stamp-window [--pdf FILE] [--image FILE] [--x MM] [--y MM]` opens it.
+`pdf-stamp-window [--pdf FILE ...] [--image FILE] [--x MM] [--y MM]` opens it.
 pdf_module imports the host's values by the module name `state`: the window's
 own state module is registered under that name before pdf_module is imported.
 The module does the previews, sizes and positions; the shared library of the
@@ -706,7 +706,7 @@ class Window:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="PDFに画像を挿入するウィンドウを開きます。")
-    parser.add_argument("--pdf", metavar="FILE", help="起動時に開くPDF")
+    parser.add_argument("--pdf", metavar="FILE", nargs="+", help="起動時に開くPDF (複数可)")
     parser.add_argument("--image", metavar="FILE", help="起動時に読み込む画像")
     parser.add_argument("--x", metavar="MM", help="画像のX位置 (mm)")
     parser.add_argument("--y", metavar="MM", help="画像のY位置 (mm)")
@@ -716,7 +716,7 @@ def main(argv=None):
         settings = Settings.load()
         window = Window(page, args, settings)
         if args.pdf:
-            window.on_pdfs_picked(picked(args.pdf))
+            window.on_pdfs_picked(picked(*args.pdf))
         window.apply(settings.current, image=args.image, x=args.x, y=args.y)
         if settings.notice:
             window.tell(settings.notice)
