@@ -10,7 +10,6 @@ results, in worker processes so that the window stays responsive.
 
 import argparse
 import concurrent.futures
-import contextlib
 import io
 import itertools
 import multiprocessing
@@ -82,7 +81,7 @@ def result_lines(result):
         return [f"✕ {name}: {result.error}"]
     pages = ", ".join(map(str, result.pages_stamped))
     growth = f" (サイズ {result.growth:.2f} 倍)" if result.growth else ""
-    return [f"✓ {name} → {result.result}", f"    押印ページ: {pages}{growth}"]
+    return [f"✓ {name} → {os.path.abspath(result.result)}", f"    押印ページ: {pages}{growth}"]
 
 
 class Window:
@@ -133,7 +132,7 @@ class Window:
         self.margin = field("余白 (mm)", "10", 100)
         self.anchor_cells = {}
         self.target_pages = field("挿入するページ (例: 1,3-5,last,odd)", "1", 260)
-        self.page_interval = field("ページ毎 (N)", width=120)
+        self.page_interval = field("ページ毎 (N)", width=140)
         self.save_path = field("出力フォルダ (空欄なら作業フォルダ)", expand=True)
         self.allow_rewrite = ft.Checkbox(label="署名・保護付きのPDFも出力する (署名は無効になります)")
         self.output_button = ft.FilledButton("PDF出力", icon=ft.Icons.SAVE, on_click=self.on_output)
@@ -388,7 +387,7 @@ class Window:
         if problem is None:
             self.pdf_preview.src_base64 = None
             printed = io.StringIO()
-            with contextlib.redirect_stdout(printed):
+            with host.module_output(printed):
                 pdf_module.select_pdf(
                     picked(path), self.pdf_path, self.page_number, self.pdf_preview, state.set_pdf_scale,
                     self.image_path, self.image_width, self.image_height, self.image_preview,
@@ -670,8 +669,10 @@ class Window:
                 results.append(future.result())
                 self.progress_text.value = f"出力中… ({done} / {len(sources)})"
                 self.progress_text.update()
-        except Exception as ex:
-            self.executor = None
+        except Exception as ex:  # a worker that died, a folder that cannot be listed
+            if self.executor is not None:
+                self.executor.shutdown(wait=False, cancel_futures=True)
+                self.executor = None
             self.busy(False)
             self.tell(f"【ERROR】出力できませんでした: {ex}")
             return

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import platformdirs
 
+from pdf_stamp.placement import ANCHORS
+
 APP_NAME = "pdf-stamp"
 VERSION = 1
 
@@ -33,8 +35,6 @@ DEFAULTS = {
     "opacity": 1.0,
     "white_to_transparent": False,
 }
-ANCHORS = ("top-left", "top", "top-right", "left", "centre", "right",
-           "bottom-left", "bottom", "bottom-right")
 
 
 def default_path():
