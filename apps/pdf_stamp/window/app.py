@@ -19,7 +19,6 @@ import sys
 import tempfile
 import types
 
-import fitz
 import flet as ft
 
 from pdf_stamp.window import state
@@ -29,6 +28,7 @@ from pdf_stamp import host, naming, placement, safety, seal, stamping  # noqa: E
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument  # noqa: E402
 from pdf_stamp.job import StampJob  # noqa: E402
 from pdf_stamp.window import placing  # noqa: E402
+from pdf_stamp.window.texts import number, pdf_problem, result_lines  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
 
 pdf_module = host.load_module()
@@ -50,38 +50,6 @@ def thumbnail_size(ratio):
     if ratio >= 1:
         return THUMBNAIL_PX, max(1, round(THUMBNAIL_PX / ratio))
     return max(1, round(THUMBNAIL_PX * ratio)), THUMBNAIL_PX
-
-
-def number(text):
-    """The float in a field's text, or None."""
-    try:
-        return float(text)
-    except (TypeError, ValueError):
-        return None
-
-
-def pdf_problem(path):
-    """Why the PDF at `path` cannot be previewed (None when it can) and its page
-    count: the window opens the file itself to tell the user the reason."""
-    try:
-        with fitz.open(path) as doc:
-            if doc.needs_pass:
-                return None, 0  # the safety check words this one
-            if doc.page_count == 0:
-                return "ページがありません", 0
-            return None, doc.page_count
-    except Exception as ex:
-        return str(ex) or type(ex).__name__, 0
-
-
-def result_lines(result):
-    """The lines of one file in the result list."""
-    name = os.path.basename(result.source)
-    if not result.ok:
-        return [f"✕ {name}: {result.error}"]
-    pages = ", ".join(map(str, result.pages_stamped))
-    growth = f" (サイズ {result.growth:.2f} 倍)" if result.growth else ""
-    return [f"✓ {name} → {os.path.abspath(result.result)}", f"    押印ページ: {pages}{growth}"]
 
 
 class Window:
@@ -268,7 +236,7 @@ class Window:
     def values(self):
         """The settings worth keeping, as the fields show them now."""
         return {
-            "image": self.image_path.value or "", "width": self.image_width.value or "",
+            "image": os.path.abspath(self.image_path.value) if self.image_path.value else "", "width": self.image_width.value or "",
             "height": self.image_height.value or "", "x": self.x_position.value or "",
             "y": self.y_position.value or "", "anchor": self.anchor, "margin": self.margin.value or "",
             "pages": self.target_pages.value or "", "every": self.page_interval.value or "",
