@@ -3,6 +3,7 @@ input order, and stamping them in worker processes."""
 
 import concurrent.futures
 import fnmatch
+import multiprocessing
 import os
 
 from . import host
@@ -53,7 +54,10 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
             if on_result:
                 on_result(results[index])
         return results
-    with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=mp_context,
+    context = mp_context or multiprocessing.get_context()
+    if context.get_start_method() == "fork":
+        host.load_module()  # imported once here, inherited by every worker
+    with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context,
                                                 initializer=_start_worker) as pool:
         try:
             futures = {pool.submit(stamp_file, job, source, name): index
