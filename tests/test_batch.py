@@ -17,7 +17,10 @@ from pdf_stamp.job import StampJob
 from pdf_stamp.naming import claim, plan_names
 from pdf_stamp.safety import check
 from pdf_stamp.exceptions import NeedsPassword, OwnerProtected, SignedDocument
-from stamping import make_document, make_seal, make_stamp, render, sign, stamped_pages
+from stamping import make_document, make_seal, make_stamp, render, sign
+
+
+PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
 
 
 @pytest.fixture
@@ -112,11 +115,7 @@ def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
         assert serial.ok and parallel.ok
         assert os.path.basename(serial.result) == os.path.basename(parallel.result)
         assert serial.pages_stamped == parallel.pages_stamped
-        assert stamped_pages(serial.result) == stamped_pages(parallel.result)
         assert up_to_second_id(serial.result) == up_to_second_id(parallel.result)
-
-
-PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
 
 
 def seal_region(tmp_path, **seal):
