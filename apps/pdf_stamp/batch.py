@@ -34,6 +34,13 @@ def collect_sources(paths, recursive=False, suffix=DEFAULT_SUFFIX):
     return sources
 
 
+def default_jobs():
+    """The number of cores this process may use."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
 def _start_worker():
     """Runs first in every worker process: its own `state`, the module loaded."""
     host.load_module()
@@ -45,7 +52,7 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
     than one job the files go to that many worker processes (default: the
     number of cores); `on_result(result)` is called here as each finishes."""
     names = plan_names(sources, job.out_dir, job.suffix)
-    jobs = min(jobs or os.cpu_count() or 1, len(sources))
+    jobs = min(jobs or default_jobs(), len(sources))
     results = [None] * len(sources)
     if jobs <= 1:
         host.load_module()

@@ -119,7 +119,7 @@ def build_parser():
                      help="stamp signed or owner-password documents anyway (signatures stop "
                           "verifying; the protection is not kept)")
     run = parser.add_argument_group("run")
-    run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=os.cpu_count() or 1,
+    run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=None,
                      metavar="N", help="files stamped in parallel (default: the number of cores)")
     run.add_argument("--json", action="store_true",
                      help="print one JSON object per file on standard output instead of lines")
