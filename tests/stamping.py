@@ -85,14 +85,17 @@ def make_seal(path, size=(120, 120), dpi=None):
     return str(path)
 
 
-def sign(path, out):
-    """A copy of `path` with a signature field whose value is a signature
-    object, so that PyMuPDF reports it signed (it cannot sign for real)."""
+def sign(path, out, signed=True):
+    """A copy of `path` with a signature field; when `signed`, its value is a
+    signature object, so that PyMuPDF reports it signed (it cannot sign)."""
     with fitz.open(path) as doc:
         widget = fitz.Widget()
         widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "approval"
         widget.rect = fitz.Rect(50, 50, 200, 100)
         doc[0].add_widget(widget)
+        if not signed:
+            doc.save(str(out))
+            return str(out)
         signature = doc.get_new_xref()
         doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite "
                                      "/Contents <00> /ByteRange [0 0 0 0] >>")

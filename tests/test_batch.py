@@ -5,7 +5,6 @@ and verification before a result takes its name."""
 import multiprocessing
 import os
 import re
-import shutil
 import tempfile
 
 import fitz
@@ -18,7 +17,10 @@ from pdf_stamp.job import StampJob
 from pdf_stamp.naming import claim, plan_names
 from pdf_stamp.safety import check
 from pdf_stamp.exceptions import NeedsPassword, OwnerProtected, SignedDocument
-from stamping import make_document, make_seal, make_stamp, render, sign, stamped_pages
+from stamping import make_document, make_seal, make_stamp, render, sign
+
+
+PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
 
 
 @pytest.fixture
@@ -113,11 +115,7 @@ def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
         assert serial.ok and parallel.ok
         assert os.path.basename(serial.result) == os.path.basename(parallel.result)
         assert serial.pages_stamped == parallel.pages_stamped
-        assert stamped_pages(serial.result) == stamped_pages(parallel.result)
         assert up_to_second_id(serial.result) == up_to_second_id(parallel.result)
-
-
-PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
 
 
 def seal_region(tmp_path, **seal):
@@ -158,7 +156,7 @@ def unsafe(tmp_path_factory):
                  permissions=fitz.PDF_PERM_PRINT)
     return {
         "plain": plain,
-        "empty signature field": make_document(folder / "field.pdf"),  # given a field below
+        "empty signature field": sign(plain, folder / "field.pdf", signed=False),
         "signed": sign(plain, folder / "signed.pdf"),
         "owner password": make_document(folder / "owner.pdf", **owner),
         "user password": make_document(folder / "user.pdf", **dict(owner, user_pw="user")),
@@ -169,6 +167,7 @@ def unsafe(tmp_path_factory):
 
 @pytest.mark.parametrize("name, refused, allowed, words", [
     ("plain", None, None, None),
+    ("empty signature field", None, None, None),
     ("signed", SignedDocument, None, "署名は検証できなくなります"),
     ("owner password", OwnerProtected, None, "保護がかかりません"),
     ("user password", NeedsPassword, NeedsPassword, "パスワードが必要"),
@@ -197,17 +196,6 @@ def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, wo
     assert sorted(os.listdir(tmp_path)) == ["s.png"]
 
 
-def test_an_empty_signature_field_is_not_a_signature(tmp_path):
-    source = make_document(tmp_path / "in.pdf")
-    with fitz.open(source) as doc:
-        widget = fitz.Widget()
-        widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "empty"
-        widget.rect = fitz.Rect(50, 50, 200, 100)
-        doc[0].add_widget(widget)
-        doc.save(tmp_path / "field.pdf")
-    check(tmp_path / "field.pdf")
-
-
 class LosingModule:
     """pdf_module whose save loses the last page of what it writes."""
 
@@ -223,6 +211,29 @@ class LosingModule:
         with fitz.open(written) as doc:
             doc.delete_page(-1)
             doc.saveIncr()
+
+
+@pytest.mark.parametrize("source, change, error", [
+    ("missing.pdf", {}, "【ERROR】PDFの読み込みに失敗しました: no such file: 'missing.pdf'"),
+    ("in.pdf", {"image": "missing.png"}, "【ERROR】画像を読み込めません: [Errno 2]"),
+    ("in.pdf", {"every": "2.5"}, "【ERROR】ページ毎の数字が不正です"),
+    ("in.pdf", {"x": None}, "【ERROR】数値が正しく入力されていません"),
+    ("in.pdf", {"height": "tall"}, "【ERROR】数値が正しく入力されていません"),
+    ("in.pdf", {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
+    ("in.pdf", {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
+    (os.path.join(CORPUS, "qpdf-many-nulls.pdf"), {"anchor": "top", "x": None},  # no pages
+     "【ERROR】対象ページが指定されていません"),
+])
+def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):
+    if source.startswith(CORPUS) and not os.path.exists(source):
+        pytest.skip(f"{CORPUS} is not here")
+    monkeypatch.chdir(tmp_path)
+    make_document("in.pdf")
+    job = StampJob(**dict(dict(image=make_stamp(tmp_path / "s.png"), x="5", y="5", pages="all",
+                               out_dir=str(tmp_path)), **change))
+    result = stamping.stamp_file(job, source)
+    assert (result.result, result.error[:len(error)]) == (None, error)
+    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
 
 
 def test_verification_failure_leaves_no_file(tmp_path, private_temp, monkeypatch):

@@ -74,7 +74,7 @@ def test_exit_status_and_output(folder, args, status, stdout, stderr, written):
     assert result.returncode == status, result.stderr
     lines = result.stdout.splitlines()
     if stdout == "json":
-        objects = [json.loads(line) for line in lines]
+        objects = sorted((json.loads(line) for line in lines), key=lambda o: o["source"])
         assert [(o["source"], o["result"], o["ok"], o["error"]) for o in objects] == [
             ("in.pdf", "in_stamped.pdf", True, None), ("two.pdf", "two_stamped.pdf", True, None)]
         assert objects[1]["pages_stamped"] == [2] and objects[1]["growth"] > 1

@@ -9,7 +9,6 @@ from PIL import Image
 import pdf_module
 from conftest import Field, FilePickerResult, ImageControl
 from pdf_stamp.job import StampJob
-from pdf_stamp.placement import ANCHORS, anchor_position
 from pdf_stamp.sizing import complete_size, natural_size
 from pdf_stamp.stamping import stamp_file
 from stamping import QUADRANTS, find_stamp, make_document, make_stamp
@@ -18,7 +17,6 @@ PT_PER_MM = 72 / 25.4
 # (width, height, rotation) in points: portrait, landscape, and turned pages
 # whose displayed size differs from their unrotated one.
 PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (612, 792, 270), (420, 595, 180))
-STAMP_RATIO = 60 / 80  # make_stamp's pixel size
 
 
 def expected_box(anchor, margin, page_w, page_h, drawn_w, drawn_h):
@@ -64,13 +62,6 @@ def test_drawn_stamp_sits_at_the_margin(tmp_path, anchor, margin, box, drawn):
         # Five page sizes took several passes; the image is stored once.
         assert len({i[0] for page in after_doc for i in page.get_images()}) == 1
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.pdf", "in_stamped.pdf", "stamp.png"]
-
-
-@pytest.mark.parametrize("anchor", ANCHORS)
-def test_anchor_arithmetic_on_a_square_box(anchor):
-    # A box of the image's own proportions is the drawn stamp itself.
-    x, y = anchor_position(anchor, 10, 210, 297, 30, 40, STAMP_RATIO)
-    assert (x, y) == pytest.approx(expected_box(anchor, 10, 210, 297, 30, 40)[:2])
 
 
 class Ratio:

@@ -3,6 +3,7 @@ input order, and stamping them in worker processes."""
 
 import concurrent.futures
 import fnmatch
+import multiprocessing
 import os
 
 from . import host
@@ -33,6 +34,13 @@ def collect_sources(paths, recursive=False, suffix=DEFAULT_SUFFIX):
     return sources
 
 
+def default_jobs():
+    """The number of cores this process may use."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
 def _start_worker():
     """Runs first in every worker process: its own `state`, the module loaded."""
     host.load_module()
@@ -44,7 +52,7 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
     than one job the files go to that many worker processes (default: the
     number of cores); `on_result(result)` is called here as each finishes."""
     names = plan_names(sources, job.out_dir, job.suffix)
-    jobs = min(jobs or os.cpu_count() or 1, len(sources))
+    jobs = min(jobs or default_jobs(), len(sources))
     results = [None] * len(sources)
     if jobs <= 1:
         host.load_module()
@@ -53,7 +61,10 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
             if on_result:
                 on_result(results[index])
         return results
-    with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=mp_context,
+    context = mp_context or multiprocessing.get_context()
+    if context.get_start_method() == "fork":
+        host.load_module()  # imported once here, inherited by every worker
+    with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context,
                                                 initializer=_start_worker) as pool:
         try:
             futures = {pool.submit(stamp_file, job, source, name): index

@@ -39,8 +39,7 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _number(low=None, high=None, whole=False, above=None):
-    """An argparse type: a number within bounds, kept as the text typed for
-    the mm values process_pdf converts itself."""
+    """An argparse type: an int or float within the bounds given."""
     def check(text):
         try:
             value = int(text) if whole else float(text)
@@ -54,6 +53,8 @@ def _number(low=None, high=None, whole=False, above=None):
 
 
 def _mm_text(above=None):
+    """An argparse type: a number of mm, kept as the text typed (process_pdf
+    converts it itself)."""
     checked = _number(above=above)
 
     def check(text):
@@ -118,7 +119,7 @@ def build_parser():
                      help="stamp signed or owner-password documents anyway (signatures stop "
                           "verifying; the protection is not kept)")
     run = parser.add_argument_group("run")
-    run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=os.cpu_count() or 1,
+    run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=None,
                      metavar="N", help="files stamped in parallel (default: the number of cores)")
     run.add_argument("--json", action="store_true",
                      help="print one JSON object per file on standard output instead of lines")
@@ -216,6 +217,9 @@ def main(argv=None):
     except StampError as error:
         print(error, file=sys.stderr)
         return error.exit_code
+    except KeyboardInterrupt:
+        print("pdf-stamp: interrupted", file=sys.stderr)
+        return ExitCode.interrupted
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ class ExitCode(enum.IntEnum):
     ok = 0
     file_failed = 1
     bad_arguments = 2
+    interrupted = 130  # Ctrl-C, as shells report SIGINT
 
 
 class StampError(Exception):

@@ -38,6 +38,7 @@ def stamp_file(job, source, wanted=None):
 def _stamp(job, source, wanted, result):
     pdf_module = host.load_module()
     wanted = wanted or plan_names([source], job.out_dir, job.suffix)[0]
+    name = os.path.basename(source)
     try:
         folder = tempfile.mkdtemp(prefix=".pdf-stamp-", dir=os.path.abspath(job.out_dir or os.curdir))
     except FileNotFoundError:
@@ -49,9 +50,9 @@ def _stamp(job, source, wanted, result):
         except Exception:
             run.refusal(source)  # the module reports a file it cannot open in its own words
         with doc:
-            safety.raise_for(safety.inspect_document(doc), source, job.allow_rewrite)
+            safety.raise_for(safety.inspect_document(doc), name, job.allow_rewrite)
             before = snapshot_document(doc)
-            selected = parse_rules(job.pages).expand(before.page_count, source)
+            selected = parse_rules(job.pages).expand(before.page_count, name)
             try:
                 selected = sorted(set(selected).union(every_pages(job.every, before.page_count)))
             except ValueError:
@@ -76,8 +77,10 @@ def _placements(job, doc, selected):
     try:
         width, height = complete_size(job.image, job.width, job.height)
         if not job.anchor or not selected:
-            # A missing position reaches the module as empty text, which it refuses.
-            return [(_text(job.x), _text(job.y), width, height, selected)]
+            # A missing position reaches the module as empty text, which it
+            # refuses; with an anchor and no page, it reports that no page is selected.
+            x, y = ("0", "0") if job.anchor else (_text(job.x), _text(job.y))
+            return [(x, y, width, height, selected)]
         ratio = natural_size(job.image).pixel_ratio
         box_w, box_h, margin = float(width), float(height), float(job.margin)
     except ValueError:
