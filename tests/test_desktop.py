@@ -299,6 +299,16 @@ def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
         lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
     assert not any(mask(picture.crop(preview), colour).getbbox() for colour in (*colours, STAMP_COLOUR))
 
+    # One that needs a password: the safety check says so as soon as it is chosen.
+    locked = fitz.open()
+    locked.new_page()
+    locked.save(tmp_path / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
+    window.press((150, page_box[1] + 50), "Control_L+a", *"locked", "period", *"pdf", "Return")
+    window.wait_until(lambda shot: "locked.pdf はパスワードで保護されています" in window.log.read_text()
+                      and mask(shot.crop(preview), (109, 109, 109)).getbbox())  # dimmed by the dialog
+    window.press("Escape")
+    window.wait_until(lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
+
 
 def test_progress_during_a_large_save_and_a_see_through_seal(display, request, tmp_path):
     """Settings from the last session (half opacity, every page) show the seal see-through

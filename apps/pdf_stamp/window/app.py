@@ -341,13 +341,13 @@ class Window:
         for other in self.pdf_files if check_all else [path]:
             try:
                 safety.check(other)
-            except UnsafeDocument as ex:
-                messages.append(f"{os.path.basename(other)}: {ex}" if len(self.pdf_files) > 1 else str(ex))
+            except UnsafeDocument as ex:  # the library's message names the file
+                messages.append(str(ex))
                 if isinstance(ex, NeedsPassword) and other == path:
                     self.pdf_path.value = path
                     self.pdf_path.update()
                     self.clear_preview()
-                    self.tell("【ERROR】" + "\n".join(messages))
+                    self.tell("\n".join(messages))
                     return
             except Exception:
                 pass  # the file's own problem is reported below when it is previewed
@@ -379,7 +379,7 @@ class Window:
         self.place_at_anchor(remember=False)
         self.preview.update()
         if messages:
-            self.tell("【注意】" + "\n".join(messages))
+            self.tell("\n".join(messages))
 
     def clamp_page_number(self):
         """Keeps the page number within 1…N and shows "n / N"."""
