@@ -4,7 +4,7 @@ import fitz
 import pytest
 
 from pdf_stamp.job import FileResult
-from pdf_stamp.window.texts import number, pdf_problem, result_lines
+from pdf_stamp.window.texts import module_error, number, pdf_problem, result_lines
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -12,6 +12,16 @@ from pdf_stamp.window.texts import number, pdf_problem, result_lines
 ])
 def test_field_numbers(text, expected):
     assert number(text) == expected
+
+
+@pytest.mark.parametrize("printed, reason", [
+    ("[OK] PDF page 1 loaded.\n[ERROR] PDF読み込み失敗: no such file: 'x.pdf'\n", "no such file: 'x.pdf'"),
+    ("[ERROR] ページ変更エラー: page 3: not in document\n[ERROR] later\n", "page 3: not in document"),
+    ("[INFO] ページ番号が数値ではありません。\n", None),
+    ("", None),
+])
+def test_the_reason_in_the_module_s_printed_error_line(printed, reason):
+    assert module_error(printed) == reason
 
 
 def make_pdf(path, pages=3, **encryption):

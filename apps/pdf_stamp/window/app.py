@@ -28,7 +28,7 @@ from pdf_stamp import host, naming, placement, safety, seal, stamping  # noqa: E
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument  # noqa: E402
 from pdf_stamp.job import StampJob  # noqa: E402
 from pdf_stamp.window import placing  # noqa: E402
-from pdf_stamp.window.texts import number, pdf_problem, result_lines  # noqa: E402
+from pdf_stamp.window.texts import module_error, number, pdf_problem, result_lines  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
 
 pdf_module = host.load_module()
@@ -60,7 +60,7 @@ class Window:
         self.pdf_files = []  # the chosen PDFs; the preview shows one of them
         self.page_count = 0
         self.anchor = None  # an anchor places the stamp; None: the X/Y fields do
-        self.drag = None  # the stamp's box at the start of a drag, and the distance moved
+        self.drag = None  # during a drag: the stamp's box and the pointer where it started
         self.cleared = False  # the preview was cleared after a file that could not be shown
         self.seal_dir = tempfile.TemporaryDirectory(prefix="pdf-stamp-seal-")
         self.seal_names = itertools.count(1)
@@ -236,8 +236,9 @@ class Window:
     def values(self):
         """The settings worth keeping, as the fields show them now."""
         return {
-            "image": os.path.abspath(self.image_path.value) if self.image_path.value else "", "width": self.image_width.value or "",
-            "height": self.image_height.value or "", "x": self.x_position.value or "",
+            "image": os.path.abspath(self.image_path.value) if self.image_path.value else "",
+            "width": self.image_width.value or "", "height": self.image_height.value or "",
+            "x": self.x_position.value or "",
             "y": self.y_position.value or "", "anchor": self.anchor, "margin": self.margin.value or "",
             "pages": self.target_pages.value or "", "every": self.page_interval.value or "",
             "out_dir": self.save_path.value or "", "opacity": round(float(self.opacity.value), 2),
@@ -258,7 +259,7 @@ class Window:
         for control, name in ((self.margin, "margin"), (self.target_pages, "pages"),
                               (self.page_interval, "every"), (self.save_path, "out_dir")):
             control.value = values[name]
-        self.opacity.value = values["opacity"]
+        self.opacity.value = max(self.opacity.min, values["opacity"])  # the slider refuses less
         self.white_to_transparent.value = values["white_to_transparent"]
         wanted = image or values["image"]
         if wanted and (image or (wanted != self.image_path.value and os.path.exists(wanted))):
@@ -272,7 +273,10 @@ class Window:
         self.y_position.value = y if y is not None else values["y"]
         self.anchor = None if x is not None or y is not None else values["anchor"]
         self.page.update()
-        self.place_at_anchor(remember=False) if self.anchor else self.on_position_typed(None, remember=False)
+        if self.anchor:
+            self.place_at_anchor(remember=False)
+        else:
+            self.on_position_typed(None, remember=False)
         self.show_anchor()
 
     def refresh_presets(self):
@@ -362,8 +366,7 @@ class Window:
                     self.x_position, self.y_position)
             sys.stdout.write(printed.getvalue())
             if not self.pdf_preview.src_base64:
-                problem = next((line.split(": ", 1)[-1] for line in printed.getvalue().splitlines()
-                                if line.startswith("[ERROR]")), "プレビューを作れません")
+                problem = module_error(printed.getvalue()) or "プレビューを作れません"
         if problem is not None:
             self.pdf_path.value = path
             self.pdf_path.update()
@@ -403,10 +406,18 @@ class Window:
         if not self.page_count:
             return
         self.clamp_page_number()
-        pdf_module.on_page_number_change(
-            e, self.pdf_path, self.page_number, self.pdf_preview, self.image_path, self.image_preview,
-            self.image_width, self.image_height, self.x_position, self.y_position,
-            state.set_pdf_scale, state.get_pdf_scale, state.set_original_ratio)
+        printed = io.StringIO()
+        with host.module_output(printed):
+            pdf_module.on_page_number_change(
+                e, self.pdf_path, self.page_number, self.pdf_preview, self.image_path, self.image_preview,
+                self.image_width, self.image_height, self.x_position, self.y_position,
+                state.set_pdf_scale, state.get_pdf_scale, state.set_original_ratio)
+        sys.stdout.write(printed.getvalue())
+        problem = module_error(printed.getvalue())
+        if problem is not None:  # the file changed or went away since it was chosen
+            self.clear_preview()
+            self.tell(f"【ERROR】ページを表示できません: {os.path.basename(self.pdf_path.value)}\n{problem}")
+            return
         self.place_at_anchor(remember=False)
 
     # ---- the stamp image -------------------------------------------------------------

@@ -14,6 +14,11 @@ def number(text):
         return None
 
 
+def module_error(printed):
+    """The reason in the first "[ERROR] what: reason" line the module printed, or None."""
+    return next((line.split(": ", 1)[-1] for line in printed.splitlines() if line.startswith("[ERROR]")), None)
+
+
 def pdf_problem(path):
     """Why the PDF at `path` cannot be previewed (None when it can) and its page
     count: the window opens the file itself to tell the user the reason."""
