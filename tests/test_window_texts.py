@@ -54,5 +54,6 @@ def test_result_lines_name_the_final_file_the_pages_and_the_reason(tmp_path):
     written = FileResult(source=str(tmp_path / "in" / "a.pdf"), result=str(tmp_path / "a_stamped.pdf"),
                          pages_stamped=[1, 3], size_before=1000, size_after=1500)
     failed = FileResult(source="b.pdf", error="ページ 9 は b.pdf にありません")
-    assert result_lines(written) == [f"✓ a.pdf → {tmp_path / 'a_stamped.pdf'}", "    押印ページ: 1, 3 (サイズ 1.50 倍)"]
+    assert result_lines(written) == [f"✓ a.pdf → {tmp_path / 'a_stamped.pdf'}",
+                                     "    押印ページ: 1, 3 (サイズ 1.50 倍)"]
     assert result_lines(failed) == ["✕ b.pdf: ページ 9 は b.pdf にありません"]
