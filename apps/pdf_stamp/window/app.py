@@ -9,10 +9,8 @@ results, in worker processes so that the window stays responsive.
 """
 
 import argparse
-import concurrent.futures
 import io
 import itertools
-import multiprocessing
 import os
 import subprocess
 import sys
@@ -27,7 +25,7 @@ sys.modules["state"] = state  # before pdf_module is imported, here or by the li
 from pdf_stamp import host, naming, placement, safety, seal, stamping  # noqa: E402
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument  # noqa: E402
 from pdf_stamp.job import StampJob  # noqa: E402
-from pdf_stamp.window import placing  # noqa: E402
+from pdf_stamp.window import placing, workers  # noqa: E402
 from pdf_stamp.window.texts import module_error, number, pdf_problem, result_lines  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
 
@@ -612,13 +610,10 @@ class Window:
             white_to_transparent=bool(self.white_to_transparent.value),
             allow_rewrite=bool(self.allow_rewrite.value), out_dir=self.save_path.value or "")
 
-    def workers(self):
-        """Worker processes for the output: saving a large PDF holds the
-        interpreter, and in another process it does not stop the window."""
+    def output_pool(self):
+        """The output's worker processes, started on the first output."""
         if self.executor is None:
-            self.executor = concurrent.futures.ProcessPoolExecutor(
-                max_workers=max(1, min(os.cpu_count() or 1, 4)),
-                mp_context=multiprocessing.get_context("spawn"))
+            self.executor = workers.pool()
         return self.executor
 
     def busy(self, running, text=""):
@@ -641,7 +636,7 @@ class Window:
         results = []
         try:
             wanted = naming.plan_names(sources, job.out_dir, job.suffix)
-            pool = self.workers()
+            pool = self.output_pool()
             futures = [pool.submit(stamping.stamp_file, job, source, name)
                        for source, name in zip(sources, wanted)]
             for done, future in enumerate(futures, 1):
