@@ -39,9 +39,9 @@ test-asan: install
 bench: install
 	$(PY) bench/run.py
 
-# The desktop window (apps/desktop); ARGS="--pdf FILE --image FILE" preloads both.
+# The desktop window (pdf-stamp-window); ARGS="--pdf FILE --image FILE" preloads both.
 app: install desktop-deps
-	$(PY) apps/desktop/main.py $(ARGS)
+	$(VENV)/bin/pdf-stamp-window $(ARGS)
 
 # What the desktop window and its screenshot test need beyond the package:
 # flet's Linux desktop client (a wheel that carries the client, so nothing is

@@ -2,7 +2,7 @@
 process_pdf with field texts, and finding a stamp on a rendered page."""
 
 import fitz
-from PIL import Image, ImageChops
+from PIL import Image, ImageChops, ImageDraw
 
 import pdf_module
 
@@ -55,3 +55,56 @@ def find_stamp(before, after):
     return box, [next((name for name, colour in QUADRANTS.items()
                        if max(abs(a - b) for a, b in zip(mean, colour)) < 40), None)
                  for mean in means]
+
+
+def make_document(path, sizes=((595, 842, 0),), text="Invoice 2024-001", bookmarks=False,
+                  **save_options):
+    """A PDF with one page per (width, height, rotation) in points, each with
+    a line of dark text across its middle as displayed; with `bookmarks` a
+    bookmark per page and a note annotation on page 1; `save_options` go to
+    save (e.g. encryption)."""
+    with fitz.open() as doc:
+        for width, height, rotation in sizes:
+            page = doc.new_page(width=width, height=height)
+            page.set_rotation(rotation)
+            shown = page.rect
+            page.insert_text(fitz.Point(30, shown.height / 2) * page.derotation_matrix, text,
+                             fontsize=28, rotate=rotation)
+        if bookmarks:
+            doc.set_toc([[1, f"page {n}", n] for n in range(1, len(doc) + 1)])
+            doc[0].add_text_annot((20, 20), "checked")
+        doc.save(str(path), **save_options)
+    return str(path)
+
+
+def make_seal(path, size=(120, 120), dpi=None):
+    """A red ring on a white background (no transparency), as scanned seals are."""
+    image = Image.new("RGB", size, "white")
+    ImageDraw.Draw(image).ellipse((8, 8, size[0] - 8, size[1] - 8), outline=(200, 0, 0), width=14)
+    image.save(path, **({"dpi": dpi} if dpi else {}))
+    return str(path)
+
+
+def sign(path, out, signed=True):
+    """A copy of `path` with a signature field; when `signed`, its value is a
+    signature object, so that PyMuPDF reports it signed (it cannot sign)."""
+    with fitz.open(path) as doc:
+        widget = fitz.Widget()
+        widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "approval"
+        widget.rect = fitz.Rect(50, 50, 200, 100)
+        doc[0].add_widget(widget)
+        if not signed:
+            doc.save(str(out))
+            return str(out)
+        signature = doc.get_new_xref()
+        doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite "
+                                     "/Contents <00> /ByteRange [0 0 0 0] >>")
+        doc.xref_set_key(next(doc[0].widgets()).xref, "V", f"{signature} 0 R")
+        doc.save(str(out))
+    return str(out)
+
+
+def render(page):
+    """The page rendered at 72 dpi as a Pillow image."""
+    pix = page.get_pixmap()
+    return Image.frombytes("RGB", (pix.width, pix.height), pix.samples)

@@ -1,6 +1,9 @@
-"""The pdf-stamp command and the demo: exit statuses, output, their own `state`."""
+"""The pdf-stamp command and the demo: today's usage, exit statuses, lines
+and JSON per file, the module's lines with --verbose, their own `state`."""
 
+import json
 import os
+import re
 import subprocess
 import sys
 
@@ -8,9 +11,10 @@ import fitz
 import pytest
 
 from conftest import run_python
-from stamping import make_pdf, make_stamp, stamped_pages
+from stamping import make_document, make_pdf, make_stamp, stamped_pages
 
 COMMAND = os.path.join(os.path.dirname(sys.executable), "pdf-stamp")
+OLD_STYLE = ["-x", "10", "-y", "20", "--width", "30", "--height", "40", "--pages", "1"]
 
 
 def pdf_stamp(*args, cwd=None, module=None):
@@ -19,34 +23,87 @@ def pdf_stamp(*args, cwd=None, module=None):
                           text=True, timeout=120, env=dict(os.environ, PYTHONIOENCODING="utf-8"))
 
 
-@pytest.mark.parametrize("change, message", [
-    (["--every", "2"], None),  # pages 1, 2 and 4 are stamped
-    (["--pages", ""], "【ERROR】対象ページが指定されていません"),
-    (["-o", "no"], "【ERROR】PDFの保存に失敗: [Errno 2] No such file or directory: 'no/output.pdf'"),
-])
-def test_exit_status_and_output(tmp_path, change, message):
+@pytest.fixture
+def folder(tmp_path):
+    """in.pdf (4 pages), two.pdf (2 pages), stamp.png and an empty out/."""
     (tmp_path / "out").mkdir()
-    args = [make_pdf(tmp_path / "in.pdf", 4), make_stamp(tmp_path / "stamp.png"), "-x", "10",
-            "-y", "20", "--width", "30", "--height", "40", "--pages", "1", "-o", "out"]
-    result = pdf_stamp(*args, *change, cwd=tmp_path)  # the last of a repeated option counts
-    if message:
-        assert (result.returncode, result.stderr.splitlines()) == (1, [message])
-        assert os.listdir(tmp_path / "out") == []
-        return
-    written = os.path.join("out", "output.pdf")
-    assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout.splitlines()[-2:] == [f"[INFO] PDF出力完了: {written}",
-                                               f"PDF出力完了: {written}"]
-    assert set(stamped_pages(tmp_path / written)) == {1, 2, 4}
+    make_pdf(tmp_path / "in.pdf", 4)
+    make_document(tmp_path / "two.pdf", ((595, 842, 0), (842, 595, 90)), bookmarks=True)
+    make_stamp(tmp_path / "stamp.png")
+    return tmp_path
 
 
-def test_help_and_usage_error():
+ONE = ["in.pdf", "stamp.png"]
+BOTH = ["in.pdf", "two.pdf", "stamp.png"]
+LINE = r"{} -> {}: {} stamped, [0-9.]+ (B|KiB) -> [0-9.]+ KiB \(x[0-9.]+\)"
+
+
+@pytest.mark.parametrize("args, status, stdout, stderr, written", [
+    # Today's usage; the last of a repeated option counts.
+    ([*ONE, *OLD_STYLE, "--every", "2", "-o", "out"], 0,
+     [LINE.format("in.pdf", "out/in_stamped.pdf", "3 pages"), "1 of 1 files stamped"], [],
+     {"out/in_stamped.pdf": {1, 2, 4}}),
+    ([*ONE, *OLD_STYLE, "--pages", "", "-o", "out"], 1, ["0 of 1 files stamped, 1 failed"],
+     ["in.pdf: 【ERROR】対象ページが指定されていません"], {}),
+    # Several files and anchors; a page past the end fails only its file.
+    (["two.pdf", "stamp.png", "--anchor", "bottom-right", "--pages", "2-", "--width", "20"], 0,
+     [LINE.format("two.pdf", "two_stamped.pdf", "1 page"), "1 of 1 files stamped"], [],
+     {"two_stamped.pdf": {2}}),
+    ([*BOTH, "--anchor", "top", "--pages", "3"], 1,
+     [LINE.format("in.pdf", "in_stamped.pdf", "1 page"), "1 of 2 files stamped, 1 failed"],
+     ["two.pdf: 【ERROR】ページ 3 はありません: two.pdf は 2 ページです"], {"in_stamped.pdf": {3}}),
+    ([*BOTH, "--anchor", "top", "--pages", "even", "--json"], 0, "json", [],
+     {"in_stamped.pdf": {2, 4}, "two_stamped.pdf": {2}}),
+    # Malformed command lines: nothing is written.
+    ([*BOTH, "--anchor", "top", "--pages", "1,x"], 2, [], "「x」", {}),
+    ([*ONE, "--pages", "1"], 2, [], "give -x and -y, or --anchor", {}),
+    ([*ONE, "-x", "1", "-y", "1", "--anchor", "top"], 2, [], "exclude each other", {}),
+    ([*ONE, "--anchor", "middle"], 2, [], "invalid choice", {}),
+    ([*ONE, "--anchor", "top", "--opacity", "1.5"], 2, [], "--opacity: out of range", {}),
+    ([*ONE, "--anchor", "top", "--every", "0"], 2, [], "--every: out of range", {}),
+    ([*ONE, "--anchor", "top", "--width", "abc"], 2, [], "--width: not a number", {}),
+    ([*ONE, "--anchor", "top", "--jobs", "0"], 2, [], "--jobs: out of range", {}),
+    ([*ONE, "--anchor", "top", "-o", "missing"], 2, [], "output folder not found: missing", {}),
+    ([*ONE, "--anchor", "top", "--suffix", "a/b"], 2, [], "path separator", {}),
+    (["stamp.png", "--anchor", "top"], 2, [], "the following arguments are required", {}),
+    (["out", "stamp.png", "--anchor", "top"], 2, [], "no PDF found in out", {}),
+])
+def test_exit_status_and_output(folder, args, status, stdout, stderr, written):
+    before = set(os.listdir(folder))
+    result = pdf_stamp(*args, cwd=folder)
+    assert result.returncode == status, result.stderr
+    lines = result.stdout.splitlines()
+    if stdout == "json":
+        objects = sorted((json.loads(line) for line in lines), key=lambda o: o["source"])
+        assert [(o["source"], o["result"], o["ok"], o["error"]) for o in objects] == [
+            ("in.pdf", "in_stamped.pdf", True, None), ("two.pdf", "two_stamped.pdf", True, None)]
+        assert objects[1]["pages_stamped"] == [2] and objects[1]["growth"] > 1
+    else:
+        assert len(lines) == len(stdout) and all(map(re.fullmatch, stdout, lines)), lines
+    if isinstance(stderr, str):
+        assert stderr in result.stderr and result.stderr.startswith("usage: pdf-stamp")
+    else:
+        assert result.stderr.splitlines() == stderr
+    assert set(os.listdir(folder)) == before | {p for p in written if "/" not in p}
+    assert os.listdir(folder / "out") == [p[4:] for p in written if p.startswith("out/")]
+    assert {p: set(stamped_pages(folder / p)) for p in written} == written
+
+
+def test_verbose_sends_the_module_lines_to_stderr(folder):
+    quiet = pdf_stamp("in.pdf", "stamp.png", *OLD_STYLE, cwd=folder)
+    loud = pdf_stamp("in.pdf", "stamp.png", *OLD_STYLE, "--verbose", cwd=folder)
+    assert (quiet.returncode, quiet.stderr, loud.returncode) == (0, "", 0)
+    assert "DEBUG" not in quiet.stdout + loud.stdout
+    assert loud.stderr.splitlines()[0].startswith("DEBUG: Inserting image at Rect(28.34")
+    assert loud.stderr.splitlines()[-1].startswith(f"[INFO] PDF出力完了: {folder}/.pdf-stamp-")
+
+
+def test_help():
     result = pdf_stamp("--help")
-    options = ("-x", "-y", "--width", "--height", "--pages", "--every", "--output-dir")
+    options = ("-x", "-y", "--width", "--height", "--pages", "--every", "--output-dir",
+               "--anchor", "--margin", "--opacity", "--white-to-transparent", "--suffix",
+               "--recursive", "--jobs", "--json", "--verbose", "--allow-rewrite")
     assert (result.returncode, [o for o in options if o not in result.stdout]) == (0, [])
-    result = pdf_stamp("in.pdf", "stamp.png", "-x", "10")
-    assert (result.returncode, result.stdout) == (2, "")
-    assert "required" in result.stderr
 
 
 def test_demo_stamps_a_generated_pdf(tmp_path):
@@ -57,7 +114,7 @@ def test_demo_stamps_a_generated_pdf(tmp_path):
     (tmp_path / "state.py").write_text("raise ImportError('not this one')\n")
     result = pdf_stamp(tmp_path, cwd=tmp_path, module="pdf_stamp.demo")
     assert result.returncode == 0, result.stderr
-    written = tmp_path / "output.pdf"
+    written = tmp_path / "sample_stamped.pdf"
     assert result.stdout.splitlines()[-1] == f"Result: {written}"
     with fitz.open(written) as doc:
         assert [p.rotation for p in doc] == [0, 0, 0, 90, 0, 180]

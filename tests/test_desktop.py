@@ -2,6 +2,7 @@
 events; there is no window manager): preview, stamp, thumbnail, output, close."""
 
 import ctypes
+import json
 import os
 import shutil
 import subprocess
@@ -10,14 +11,23 @@ import time
 
 import fitz
 import pytest
-from PIL import Image, ImageChops, ImageGrab
+from PIL import Image, ImageChops, ImageFilter, ImageGrab
 
-APP_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "apps", "desktop"))
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
-# flet's client hangs under the sanitizer runtime preloaded into Python: the program drops it
-LAUNCHER = ("import os, sys; os.environ.pop('LD_PRELOAD', None); "
-            f"sys.path.insert(0, {APP_DIR!r}); import main; main.main()")
+# flet's client hangs under the sanitizer runtime preloaded into Python: it starts without
+# it, while the output's worker processes keep it (they load the sanitizer build).
+LAUNCHER = """
+import flet_desktop
+locate = vars(flet_desktop)["__locate_and_unpack_flet_view"]
+def without_preload(*args, **kwargs):
+    args, env, pid_file = locate(*args, **kwargs)
+    env.pop("LD_PRELOAD", None)
+    return args, env, pid_file
+vars(flet_desktop)["__locate_and_unpack_flet_view"] = without_preload
+from pdf_stamp.window import app
+app.main()
+"""
 
 
 @pytest.fixture
@@ -40,10 +50,16 @@ class Window:
         self.dpy = ctypes.c_void_p(self.x11.XOpenDisplay(display.encode()))
         assert self.dpy.value, f"cannot open display {display}"
         self.name, self.log = display, cwd / "window.log"
-        with open(self.log, "wb") as log:
+        with open(self.log, "ab") as log:  # a restarted window adds to the same log
             self.process = subprocess.Popen(
                 [sys.executable, "-c", LAUNCHER, *args], cwd=cwd, stdin=subprocess.DEVNULL,
-                stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, DISPLAY=display))
+                stdout=log, stderr=subprocess.STDOUT,
+                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config")))
+
+    def shot(self):
+        picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
+        picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
+        return picture
 
     def wait_until(self, shown):
         """Screenshots until `shown(picture)` holds twice in a row: the last one, what it showed."""
@@ -51,8 +67,7 @@ class Window:
         while streak < 2:
             time.sleep(0.5)
             assert self.process.poll() is None and time.monotonic() < deadline, self.log.read_text()
-            picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
-            picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
+            picture = self.shot()
             streak = streak + 1 if (found := shown(picture)) else 0
         return picture, found
 
@@ -67,22 +82,47 @@ class Window:
         self.x11.XSendEvent(self.dpy, out[1], 0, 0, ctypes.byref(event))
         self.x11.XFlush(self.dpy)
 
-    def press(self, *keys):  # key names, or (x, y) to click there; each 300 ms after the last
+    def press(self, *keys):
+        """Key names, chords such as "Alt_L+Right", or (x, y) to click there; each
+        300 ms after the last."""
         for key in keys:
             if isinstance(key, tuple):
-                self.xtst.XTestFakeMotionEvent(self.dpy, -1, *key, 0)
-                fake, code = self.xtst.XTestFakeButtonEvent, 1
+                self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, key), 0)
+                events = [(self.xtst.XTestFakeButtonEvent, 1)]
             else:
-                code = self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(key.encode()))
-                fake = self.xtst.XTestFakeKeyEvent
-            for down in (1, 0):
-                fake(self.dpy, code, down, 300 * down)
+                events = [(self.xtst.XTestFakeKeyEvent,
+                           self.x11.XKeysymToKeycode(self.dpy, self.x11.XStringToKeysym(name.encode())))
+                          for name in key.split("+")]
+            for fake, code in events:
+                fake(self.dpy, code, 1, 300)
+            for fake, code in reversed(events):
+                fake(self.dpy, code, 0, 0)
+        self.x11.XFlush(self.dpy)
+
+    def move(self, point):
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, point), 0)
+        self.x11.XFlush(self.dpy)
+
+    def drag(self, start, distance, steps=20):
+        """Presses the pointer at `start`, moves it by `distance` in steps, lets go."""
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, start), 0)
+        self.xtst.XTestFakeButtonEvent(self.dpy, 1, 1, 300)
+        for step in range(1, steps + 1):
+            x, y = (s + d * step / steps for s, d in zip(start, distance))
+            self.xtst.XTestFakeMotionEvent(self.dpy, -1, round(x), round(y), 40)
+        self.xtst.XTestFakeButtonEvent(self.dpy, 1, 0, 300)
         self.x11.XFlush(self.dpy)
 
     def close(self):
         self.x11.XCloseDisplay(self.dpy)
         self.process.kill()  # the flet client ends with the X server
         self.process.wait()
+
+    def quit(self):  # closing asks first; "はい", the first button, ends the window
+        self.ask_to_close()
+        self.wait_until(lambda shot: not page_and_stamp(shot))
+        self.press("Tab", "Return")
+        assert self.process.wait(timeout=30) == 0
 
 
 def mask(picture, colour, tolerance=8):  # 255 where every band is within `tolerance`
@@ -96,10 +136,9 @@ def page_and_stamp(picture):  # the page preview's box and the stamp's box on it
     return stamp_box and (page_box, stamp_box)
 
 
-def output_button(picture):  # the filled button's centre: only it has 25-pixel runs of its colour
-    runs = mask(picture, (54, 97, 142), tolerance=4).reduce((25, 1))
-    left, top, right, bottom = runs.point(lambda v: 255 * (v == 255)).getbbox()
-    return (left + right) * 25 // 2, (top + bottom) // 2
+def output_button(picture):  # the filled button's centre: only it is a solid area of its colour
+    left, top, right, bottom = mask(picture, (54, 97, 142), tolerance=4).filter(ImageFilter.MinFilter(9)).getbbox()
+    return (left + right) // 2, (top + bottom) // 2
 
 
 @pytest.mark.parametrize("page_pt, stamp_px, dpi, x_mm, y_mm", [
@@ -121,10 +160,10 @@ def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px,
     thumbnail.paste(0, page_box)  # beside the image's path, fitted into 48 pixels
     assert max(thumbnail.crop(thumbnail.getbbox()).size) == pytest.approx(48, abs=TOL)
 
-    # "PDF出力" saves output.pdf in the working folder; its report dims the window.
+    # "PDF出力" saves page_stamped.pdf in the working folder; its report dims the window.
     window.press(output_button(picture))
     window.wait_until(lambda shot: not page_and_stamp(shot))  # a dialog's barrier covers it
-    page, stamped = fitz.open(tmp_path / "output.pdf")[0].get_image_info()
+    page, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
     assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, *page_pt, *stamp_pt], abs=0.5)
     window.press("Escape")
     # Closing asks first: "いいえ" (second button) keeps the window, "はい" ends it.
@@ -134,3 +173,205 @@ def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px,
         window.wait_until(lambda shot: not page_and_stamp(shot))
         window.press(*keys)
     assert window.process.wait(timeout=30) == 0
+
+
+def current(tmp_path):  # the values the window keeps for its next start
+    path = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    return json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else {}
+
+
+def behind_dialog(picture, colour):  # the colour only as a dialog's barrier dims it
+    return not mask(picture, colour).getbbox() and mask(picture, tuple(round(c * 0.457) for c in colour)).getbbox()
+
+
+def stamp_pt(x_mm, y_mm, size_pt):  # the stamp's box in points, from the fields' millimetres
+    x, y = (float(mm) / 25.4 * 72 for mm in (x_mm, y_mm))
+    return [x, y, x + size_pt[0], y + size_pt[1]]
+
+
+def test_drag_nudge_anchor_and_restart(display, request, tmp_path):
+    """Drag the stamp, nudge it with Alt+arrows, write it; place it by an anchor; a new
+    start shows it where it was left. The page is shown at 1.25 preview pixels per point."""
+    Image.new("RGB", (400, 250), PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")  # 100 x 50 pt
+    window = Window(display, tmp_path, "--pdf", "page.pdf", "--image", "stamp.png", "--x", "20", "--y", "10")
+    request.addfinalizer(window.close)
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
+    assert stamp_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
+
+    # A drag that starts on the stamp moves it; on release X and Y get one decimal.
+    centre = (page_box[0] + (stamp_box[0] + stamp_box[2]) / 2, page_box[1] + (stamp_box[1] + stamp_box[3]) / 2)
+    window.drag(centre, (100, 60))
+    _, (_, dragged) = window.wait_until(
+        lambda shot: (found := page_and_stamp(shot)) and found[1] != stamp_box
+        and current(tmp_path).get("x", "20") != "20" and found)
+    x_mm, y_mm = current(tmp_path)["x"], current(tmp_path)["y"]
+    assert [len(x_mm.split(".")[1]), len(y_mm.split(".")[1])] == [1, 1]
+    moved_px = [(float(x_mm) - 20) / 25.4 * 72 * 1.25, (float(y_mm) - 10) / 25.4 * 72 * 1.25]
+    assert moved_px == pytest.approx([100, 60], abs=8)  # the pointer's way, less the slop and a late step
+    assert dragged == pytest.approx([v * 1.25 for v in stamp_pt(x_mm, y_mm, (100, 50))], abs=TOL)
+
+    # Alt+arrow moves it by 0.5 mm, Alt+Shift+arrow by 5 mm.
+    window.press("Alt_L+Right", "Alt_L+Shift_L+Down")
+    window.wait_until(lambda shot: current(tmp_path)["y"] != y_mm and page_and_stamp(shot))
+    assert [current(tmp_path)["x"], current(tmp_path)["y"]] == [f"{float(x_mm) + 0.5:.1f}", f"{float(y_mm) + 5:.1f}"]
+    x_mm, y_mm = current(tmp_path)["x"], current(tmp_path)["y"]
+
+    # The written stamp sits where the fields say.
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
+    assert stamp_box == pytest.approx([v * 1.25 for v in stamp_pt(x_mm, y_mm, (100, 50))], abs=TOL)
+    window.press(output_button(picture))
+    window.wait_until(lambda shot: not page_and_stamp(shot))
+    _, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
+    assert list(stamped["bbox"]) == pytest.approx(stamp_pt(x_mm, y_mm, (100, 50)), abs=0.01)
+    window.press("Escape")
+
+    # The bottom-right cell of the anchor grid puts it 10 mm (35.4 px) from those edges.
+    picture, _ = window.wait_until(page_and_stamp)
+    grid = mask(picture, (120, 144, 156), tolerance=2).getbbox()  # the cells' borders
+    window.press((grid[2] - 11, grid[3] - 11))
+    margin_px = 10 / 25.4 * 72 * 1.25
+    corner = [500 - margin_px, 312.5 - margin_px]
+    _, (_, anchored) = window.wait_until(
+        lambda shot: (found := page_and_stamp(shot)) and found[1][2:] == pytest.approx(corner, abs=TOL) and found)
+    assert current(tmp_path)["anchor"] == "bottom-right"
+
+    # Closed and opened again with the PDF alone: the image and its place come back.
+    window.quit()
+    window = Window(display, tmp_path, "--pdf", "page.pdf")
+    request.addfinalizer(window.close)
+    _, (_, restored) = window.wait_until(page_and_stamp)
+    assert restored == pytest.approx(anchored, abs=TOL)
+    window.quit()
+
+
+def pages_pdf(path, colours):  # one 400 x 250 pt page of each colour
+    first, *rest = (Image.new("RGB", (400, 250), colour) for colour in colours)
+    first.save(path, resolution=72, save_all=True, append_images=rest)
+
+
+def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
+    colours = [PAGE_COLOUR, (40, 90, 200), (200, 60, 40)]
+    pages_pdf(tmp_path / "pages.pdf", colours)
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    (tmp_path / "bad.pdf").write_bytes(b"%PDF-1.7\nnot a PDF after all\n")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text('{"current": {"x": "1"')  # cut short
+    window = Window(display, tmp_path, "--pdf", "pages.pdf", "--image", "stamp.png")
+    request.addfinalizer(window.close)
+
+    # The damaged file is set aside, said so in a dialog, and the window starts with defaults.
+    window.wait_until(lambda shot: behind_dialog(shot, PAGE_COLOUR))
+    assert (settings.parent / "settings.damaged.json").read_text() == '{"current": {"x": "1"'
+    assert "settings.damaged.json として残し" in window.log.read_text()
+    window.press("Escape")
+    picture, (page_box, _) = window.wait_until(page_and_stamp)
+
+    # ◀ and ▶ turn the pages within 1…3, and "n / N" beside them follows.
+    arrows = mask(picture, (0, 121, 107)).getbbox()  # the two chevrons' colour
+    middle = (arrows[1] + arrows[3]) / 2
+    back, forward = (arrows[0] + 4, middle), (arrows[2] - 4, middle)
+    label_box = (arrows[2] + 24, arrows[1] - 6, arrows[2] + 70, arrows[3] + 6)  # past the hover ring
+    centre = ((page_box[0] + page_box[2]) / 2, (page_box[1] + page_box[3]) / 2)
+
+    def showing(number):
+        return lambda shot: mask(shot, colours[number - 1]).getpixel(centre) and shot.crop(label_box)
+
+    labels = {1: picture.crop(label_box)}
+    for click, number in ((forward, 2), (forward, 3), (forward, 3), (back, 2)):
+        window.press(click)
+        window.move((1270, 1000))  # no hover ring, no tooltip
+        time.sleep(0.5)
+        _, label = window.wait_until(showing(number))
+        labels.setdefault(number, label)
+        assert not ImageChops.difference(label, labels[number]).getbbox()
+    assert all(ImageChops.difference(labels[a], labels[b]).getbbox() for a, b in ((1, 2), (2, 3), (1, 3)))
+
+    # A file that is no PDF, typed into the path field: a dialog says why, and the
+    # previous page is taken away instead of being left as if it were this file's.
+    window.press((150, page_box[1] + 50), "Control_L+a", *"bad", "period", *"pdf", "Return")
+    error = "【ERROR】PDFを開けません: bad.pdf"
+    window.wait_until(lambda shot: error in window.log.read_text() and not showing(2)(shot))
+    window.press("Escape")
+    preview = (page_box[0], page_box[1], page_box[0] + 500, page_box[1] + 500)
+    picture, _ = window.wait_until(  # the empty preview
+        lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
+    assert not any(mask(picture.crop(preview), colour).getbbox() for colour in (*colours, STAMP_COLOUR))
+
+    # One that needs a password: the safety check says so as soon as it is chosen.
+    locked = fitz.open()
+    locked.new_page()
+    locked.save(tmp_path / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
+    window.press((150, page_box[1] + 50), "Control_L+a", *"locked", "period", *"pdf", "Return")
+    window.wait_until(lambda shot: "locked.pdf はパスワードで保護されています" in window.log.read_text()
+                      and mask(shot.crop(preview), (109, 109, 109)).getbbox())  # dimmed by the dialog
+    window.press("Escape")
+    window.wait_until(lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
+
+
+def test_progress_during_a_large_save_and_a_see_through_seal(display, request, tmp_path):
+    """Settings from the last session (half opacity, every page) show the seal see-through
+    in the preview; a 1,000-page save runs in a worker while the ring keeps turning."""
+    doc = fitz.open()
+    page = doc.new_page(width=400, height=250)
+    page.draw_rect(page.rect, color=None, fill=[c / 255 for c in PAGE_COLOUR])
+    while doc.page_count < 1000:  # doubled by copies: quick to make, slow to save
+        doc.insert_pdf(fitz.open("pdf", doc.tobytes()), to_page=min(doc.page_count, 1000 - doc.page_count) - 1)
+    doc.save(tmp_path / "big.pdf")
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text(json.dumps({"version": 1, "current": {"opacity": 0.5, "pages": "all", "x": "20", "y": "10"}}))
+    window = Window(display, tmp_path, "--pdf", "big.pdf", "--image", "stamp.png")
+    request.addfinalizer(window.close)
+
+    half = tuple(round((p + s) / 2) for p, s in zip(PAGE_COLOUR, STAMP_COLOUR))
+    picture, (page_box, seal_box) = window.wait_until(
+        lambda shot: (box := mask(shot, PAGE_COLOUR).getbbox()) and (box, mask(shot.crop(box), half).getbbox()))
+    assert seal_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
+
+    window.press(output_button(picture))
+    ring = (245, 124, 0)
+    picture, _ = window.wait_until(lambda shot: mask(shot, ring).getbbox())
+    assert not mask(picture, (54, 97, 142), tolerance=4).filter(ImageFilter.MinFilter(9)).getbbox()  # disabled
+    turns, deadline = [], time.monotonic() + 120
+    while (turn := mask(window.shot(), ring)).getbbox() and time.monotonic() < deadline:
+        turns.append(turn)  # until the save is done
+    changes = sum(bool(ImageChops.difference(a, b).getbbox()) for a, b in zip(turns, turns[1:]))
+    assert changes >= 2, f"the ring stood still: {changes} changes in {len(turns)} screenshots"
+    window.wait_until(lambda shot: not mask(shot, ring).getbbox() and behind_dialog(shot, PAGE_COLOUR))
+    result = fitz.open(tmp_path / "big_stamped.pdf")
+    assert [len(result[n].get_image_info()) for n in (0, 999)] == [1, 1]
+    x, y = (v + 2 for v in stamp_pt(20, 10, (100, 50))[:2])
+    assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(half, abs=3)
+    window.press("Escape")
+    window.quit()
+
+
+def test_several_files_each_with_its_own_anchor(display, request, tmp_path):
+    """Two PDFs of different sizes with the last session's anchor: each result has the
+    stamp 10 mm from its own page's bottom-right corner; a failed file is listed too."""
+    sizes = {"a.pdf": (400, 250), "b.pdf": (300, 600)}
+    for name, size in sizes.items():
+        Image.new("RGB", size, PAGE_COLOUR).save(tmp_path / name, resolution=72)
+    (tmp_path / "c.pdf").write_bytes(b"%PDF-1.7\nbroken\n")
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    settings.parent.mkdir(parents=True)
+    settings.write_text(json.dumps({"current": {"anchor": "bottom-right", "margin": "10", "image": "stamp.png"}}))
+    window = Window(display, tmp_path, "--pdf", "a.pdf", "b.pdf", "c.pdf")
+    request.addfinalizer(window.close)
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)  # the first file is shown
+    margin_px = 10 / 25.4 * 72 * 1.25
+    assert stamp_box[2:] == pytest.approx([500 - margin_px, 312.5 - margin_px], abs=TOL)
+
+    window.press(output_button(picture))
+    window.wait_until(lambda shot: not page_and_stamp(shot) and (tmp_path / "b_stamped.pdf").exists())
+    margin = 10 / 25.4 * 72
+    for name, (width, height) in sizes.items():
+        _, stamped = fitz.open(tmp_path / name.replace(".pdf", "_stamped.pdf"))[0].get_image_info()
+        assert list(stamped["bbox"][2:]) == pytest.approx([width - margin, height - margin], abs=0.01)
+    assert not (tmp_path / "c_stamped.pdf").exists()
+    window.press("Escape")
+    window.quit()

@@ -1,1 +1,2 @@
-"""Command-line host for pdf_module."""
+"""Hosts for pdf_module: a library of plain modules (one per concern) that
+the pdf-stamp command and the desktop window share."""

@@ -12,6 +12,7 @@ import fitz
 from PIL import Image, ImageDraw
 
 from pdf_stamp import cli
+from pdf_stamp.exceptions import ExitCode
 
 PAGES = 6
 ROTATIONS = {4: 90, 6: 180}  # page number -> rotation
@@ -61,7 +62,7 @@ def main(argv=None):
     before = set(os.listdir(folder))
     print("pdf-stamp " + " ".join(command), flush=True)
     status = cli.main(command)
-    if status == cli.EXIT_WRITTEN:
+    if status == ExitCode.ok:
         (written,) = set(os.listdir(folder)) - before
         print(f"\nStamped pages 1, 3, 4 and 6 of {source}.\nResult: {os.path.join(folder, written)}")
     return status

@@ -1,0 +1,51 @@
+"""The settings of one stamping run, and what became of each file."""
+
+import dataclasses
+
+from .naming import DEFAULT_SUFFIX
+from .seal import DEFAULT_TOLERANCE
+
+
+@dataclasses.dataclass
+class StampJob:
+    image: str
+    x: str | None = None  # mm text; None when an anchor places the stamp
+    y: str | None = None
+    width: str | None = None  # mm text; None: natural size, or follows the other side
+    height: str | None = None
+    anchor: str | None = None  # one of placement.ANCHORS
+    margin: float = 10.0  # mm from the anchor's edges
+    pages: str = ""  # page rules
+    every: str = ""  # every N-th page, as process_pdf takes it
+    opacity: float = 1.0
+    white_to_transparent: bool = False
+    tolerance: int = DEFAULT_TOLERANCE
+    suffix: str = DEFAULT_SUFFIX
+    allow_rewrite: bool = False  # stamp signed or owner-protected documents anyway
+    out_dir: str = ""  # "" means the current folder
+    verbose: bool = False  # the module's printed lines go to standard error, else nowhere
+
+
+@dataclasses.dataclass
+class FileResult:
+    source: str
+    result: str | None = None
+    pages_stamped: list = dataclasses.field(default_factory=list)
+    size_before: int | None = None
+    size_after: int | None = None
+    error: str | None = None
+    messages: list = dataclasses.field(default_factory=list)
+
+    @property
+    def growth(self):
+        """size_after / size_before, or None."""
+        if self.size_before and self.size_after is not None:
+            return self.size_after / self.size_before
+        return None
+
+    @property
+    def ok(self):
+        return self.error is None and self.result is not None
+
+    def as_dict(self):
+        return dict(dataclasses.asdict(self), growth=self.growth, ok=self.ok)

@@ -1,0 +1,251 @@
+"""Many files: what is scanned, how results are named, parallel runs equal
+to serial ones, seal preparation seen in the rendering, the safety check,
+and verification before a result takes its name."""
+
+import multiprocessing
+import os
+import re
+import tempfile
+
+import fitz
+import pytest
+
+from conftest import CORPUS
+from pdf_stamp import host, stamping
+from pdf_stamp.batch import collect_sources, run_batch
+from pdf_stamp.job import StampJob
+from pdf_stamp.naming import claim, plan_names
+from pdf_stamp.safety import check
+from pdf_stamp.exceptions import NeedsPassword, OwnerProtected, SignedDocument
+from stamping import make_document, make_seal, make_stamp, render, sign
+
+
+PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
+
+
+@pytest.fixture
+def private_temp(tmp_path_factory, monkeypatch):
+    """The system's temporary folder, watched: it must be empty afterwards."""
+    folder = tmp_path_factory.mktemp("system-temp")
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    yield folder
+    assert os.listdir(folder) == []
+
+
+def touch(folder, *names):
+    for name in names:
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(b"")
+
+
+def test_collect_sources(tmp_path):
+    touch(tmp_path, "b.pdf", "A.PDF", "a_stamped.pdf", "a_stamped_1.PDF", "notes.txt",
+          ".pdf-stamp-x/output.pdf", "sub/c.pdf", "sub/c_stamped.pdf", "sub/.hidden/d.pdf")
+    found = lambda **kw: [os.path.relpath(p, tmp_path) for p in collect_sources([tmp_path], **kw)]
+    assert found() == ["A.PDF", "b.pdf"]
+    assert found(recursive=True) == ["A.PDF", "b.pdf", "sub/c.pdf"]
+    # Files named on the command line are taken as they are, in their order.
+    assert collect_sources(["z_stamped.pdf", "y.pdf"]) == ["z_stamped.pdf", "y.pdf"]
+
+
+@pytest.mark.parametrize("taken, sources, suffix, expected", [
+    ([], ["in/a.pdf", "in/b.PDF", "in/c"], "_stamped",
+     ["a_stamped.pdf", "b_stamped.pdf", "c_stamped.pdf"]),
+    (["a_stamped.pdf", "a_stamped_1.pdf"], ["a.pdf"], "_stamped", ["a_stamped_2.pdf"]),
+    (["a_stamped_1.pdf"], ["a.pdf", "x/a.pdf", "y/a.Pdf"], "_stamped",
+     ["a_stamped.pdf", "a_stamped_2.pdf", "a_stamped_3.pdf"]),  # earlier inputs take names too
+    (["link:a-seal.pdf"], ["a.pdf"], "-seal", ["a-seal_1.pdf"]),  # a dangling link is taken
+    ([], ["a.pdf"], "", ["a_1.pdf"]),  # the source itself is taken
+])
+def test_plan_names(tmp_path, taken, sources, suffix, expected):
+    touch(tmp_path, "a.pdf")
+    for name in taken:
+        if name.startswith("link:"):
+            os.symlink(tmp_path / "nowhere", tmp_path / name[5:])
+        else:
+            touch(tmp_path, name)
+    assert plan_names(sources, str(tmp_path), suffix) == [str(tmp_path / e) for e in expected]
+
+
+def test_names_taken_and_a_planted_link(tmp_path, private_temp):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    sources = [make_document(tmp_path / "in" / n, ((300, 300, 0),) * 2) for n in ("a.pdf", "b.pdf")]
+    victim = tmp_path / "victim.pdf"
+    victim.write_bytes(b"keep me")
+    os.symlink(victim, tmp_path / "out" / "a_stamped.pdf")
+    touch(tmp_path, "out/b_stamped.pdf")
+    job = StampJob(image=make_stamp(tmp_path / "s.png"), x="1", y="1", width="20", height="20",
+                   pages="last", out_dir=str(tmp_path / "out"))
+    results = run_batch(job, sources, jobs=1)
+    assert [os.path.basename(r.result) for r in results] == ["a_stamped_1.pdf", "b_stamped_1.pdf"]
+    assert victim.read_bytes() == b"keep me"
+    assert (tmp_path / "out" / "b_stamped.pdf").read_bytes() == b""
+    assert sorted(os.listdir(tmp_path / "out")) == [  # no temporary folder left
+        "a_stamped.pdf", "a_stamped_1.pdf", "b_stamped.pdf", "b_stamped_1.pdf"]
+    # A name taken between planning and claiming: the next free one is used.
+    os.symlink(victim, tmp_path / "out" / "a_stamped_2.pdf")
+    assert claim(results[0].result, str(tmp_path / "out" / "a_stamped_2.pdf")) \
+        == str(tmp_path / "out" / "a_stamped_3.pdf")
+    assert victim.read_bytes() == b"keep me"
+
+
+def up_to_second_id(path):
+    """The file's bytes up to the second half of the trailer's /ID, which
+    every save makes anew (as a hex or a literal string, so the offsets after
+    it may differ too)."""
+    data = open(path, "rb").read()
+    first = re.compile(rb"<[0-9A-Fa-f]*>|\((?:\\.|[^\\)])*\)", re.S)
+    return data[:first.match(data, data.rindex(b"/ID[") + 4).end()]
+
+
+def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
+    sources = [make_document(tmp_path / f"doc{n}.pdf", PAGES[:n + 1]) for n in range(4)]
+    results = {}
+    for jobs in (1, 2):
+        out = tmp_path / f"jobs{jobs}"
+        out.mkdir()
+        job = StampJob(image=make_stamp(tmp_path / "s.png"), anchor="bottom-right", margin=12,
+                       width="25", pages="odd,last", out_dir=str(out))
+        seen = []
+        results[jobs] = run_batch(job, sources, jobs=jobs, on_result=seen.append,
+                                  mp_context=multiprocessing.get_context("spawn"))
+        assert sorted(r.source for r in seen) == sources
+    for serial, parallel in zip(results[1], results[2]):
+        assert serial.ok and parallel.ok
+        assert os.path.basename(serial.result) == os.path.basename(parallel.result)
+        assert serial.pages_stamped == parallel.pages_stamped
+        assert up_to_second_id(serial.result) == up_to_second_id(parallel.result)
+
+
+def seal_region(tmp_path, **seal):
+    """Stamps a white-backed seal over the text line and returns the rendered
+    pixels under the seal."""
+    source = make_document(tmp_path / "in.pdf", text="WWWWWWWWWWWWWWWWWWWWWWW")
+    job = StampJob(image=make_seal(tmp_path / "seal.png"), anchor="centre", width="40",
+                   pages="1", out_dir=str(tmp_path), **seal)
+    result = stamping.stamp_file(job, source)
+    assert result.ok, result.error
+    with fitz.open(result.result) as doc:
+        (box,) = [i["bbox"] for i in doc[0].get_image_info()]
+        return list(render(doc[0]).crop(tuple(round(v) for v in box)).get_flattened_data())
+
+
+@pytest.mark.parametrize("seal, text_shows, ring_green", [
+    ({}, False, (0, 10)),  # the white background hides the text
+    ({"white_to_transparent": True}, True, (0, 10)),
+    ({"opacity": 0.5}, True, (110, 145)),  # the ring mixed half with the white page
+    ({"opacity": 0.5, "white_to_transparent": True, "tolerance": 0}, True, (110, 145)),
+])
+def test_seal_preparation_shows_in_the_rendering(tmp_path, private_temp, seal, text_shows,
+                                                 ring_green):
+    pixels = seal_region(tmp_path, **seal)
+    text = sum(max(p) < 160 for p in pixels)  # black text, alone or under half a seal
+    assert (text > 50) == text_shows, text
+    reds = sorted(p[1] for p in pixels if p[0] - p[1] > 60)
+    assert ring_green[0] <= reds[len(reds) // 2] <= ring_green[1], reds[len(reds) // 2]
+    # The source image is untouched; the prepared copy is stored once.
+    assert list(tmp_path.glob("*.png")) == [tmp_path / "seal.png"]
+
+
+@pytest.fixture(scope="module")
+def unsafe(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("unsafe")
+    plain = make_document(folder / "plain.pdf")
+    owner = dict(encryption=fitz.PDF_ENCRYPT_AES_256, owner_pw="owner", user_pw="",
+                 permissions=fitz.PDF_PERM_PRINT)
+    return {
+        "plain": plain,
+        "empty signature field": sign(plain, folder / "field.pdf", signed=False),
+        "signed": sign(plain, folder / "signed.pdf"),
+        "owner password": make_document(folder / "owner.pdf", **owner),
+        "user password": make_document(folder / "user.pdf", **dict(owner, user_pw="user")),
+        "corpus owner password": os.path.join(CORPUS, "pypdf-r6-owner-password.pdf"),
+        "corpus user password": os.path.join(CORPUS, "pypdf-r6-user-password.pdf"),
+    }
+
+
+@pytest.mark.parametrize("name, refused, allowed, words", [
+    ("plain", None, None, None),
+    ("empty signature field", None, None, None),
+    ("signed", SignedDocument, None, "署名は検証できなくなります"),
+    ("owner password", OwnerProtected, None, "保護がかかりません"),
+    ("user password", NeedsPassword, NeedsPassword, "パスワードが必要"),
+    ("corpus owner password", OwnerProtected, None, "Standard V5 R6 256-bit AES"),
+    ("corpus user password", NeedsPassword, NeedsPassword, "パスワードが必要"),
+])
+def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, words):
+    source = unsafe[name]
+    if name.startswith("corpus") and not os.path.exists(source):
+        pytest.skip(f"{CORPUS} is not here")
+    for allow, error in ((False, refused), (True, allowed)):
+        if error:
+            with pytest.raises(error, match=words):
+                check(source, allow_rewrite=allow)
+        else:
+            check(source, allow_rewrite=allow)
+        job = StampJob(image=make_stamp(tmp_path / "s.png"), x="5", y="5", width="10",
+                       pages="1", allow_rewrite=allow, out_dir=str(tmp_path))
+        result = stamping.stamp_file(job, source)
+        assert result.ok == (not error) and (not error or words in result.error)
+        if result.ok:
+            with fitz.open(result.result) as doc:
+                assert not doc.is_encrypted and not doc.needs_pass
+                assert doc.metadata["encryption"] is None
+            os.remove(result.result)
+    assert sorted(os.listdir(tmp_path)) == ["s.png"]
+
+
+class LosingModule:
+    """pdf_module whose save loses the last page of what it writes."""
+
+    def __init__(self, real):
+        self.real = real
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def process_pdf(self, *args):
+        self.real.process_pdf(*args)
+        (written,) = [os.path.join(args[2], n) for n in os.listdir(args[2])]
+        with fitz.open(written) as doc:
+            doc.delete_page(-1)
+            doc.saveIncr()
+
+
+@pytest.mark.parametrize("source, change, error", [
+    ("missing.pdf", {}, "【ERROR】PDFの読み込みに失敗しました: no such file: 'missing.pdf'"),
+    ("in.pdf", {"image": "missing.png"}, "【ERROR】画像を読み込めません: [Errno 2]"),
+    ("in.pdf", {"every": "2.5"}, "【ERROR】ページ毎の数字が不正です"),
+    ("in.pdf", {"x": None}, "【ERROR】数値が正しく入力されていません"),
+    ("in.pdf", {"height": "tall"}, "【ERROR】数値が正しく入力されていません"),
+    ("in.pdf", {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
+    ("in.pdf", {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
+    (os.path.join(CORPUS, "qpdf-many-nulls.pdf"), {"anchor": "top", "x": None},  # no pages
+     "【ERROR】対象ページが指定されていません"),
+])
+def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):
+    if source.startswith(CORPUS) and not os.path.exists(source):
+        pytest.skip(f"{CORPUS} is not here")
+    monkeypatch.chdir(tmp_path)
+    make_document("in.pdf")
+    job = StampJob(**dict(dict(image=make_stamp(tmp_path / "s.png"), x="5", y="5", pages="all",
+                               out_dir=str(tmp_path)), **change))
+    result = stamping.stamp_file(job, source)
+    assert (result.result, result.error[:len(error)]) == (None, error)
+    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
+
+
+def test_verification_failure_leaves_no_file(tmp_path, private_temp, monkeypatch):
+    real = host.load_module()
+    monkeypatch.setattr(stamping.host, "load_module", lambda: LosingModule(real))
+    source = make_document(tmp_path / "in.pdf", PAGES, bookmarks=True)
+    job = StampJob(image=make_stamp(tmp_path / "s.png"), x="5", y="5", width="10", height="10",
+                   pages="1", out_dir=str(tmp_path))
+    result = stamping.stamp_file(job, source)
+    assert result.error.startswith("【ERROR】出力の検証に失敗しました: ページ数が 4 から 3 に")
+    assert result.result is None
+    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
+    # The real save keeps pages, bookmarks and annotations, and the check passes.
+    monkeypatch.undo()
+    assert stamping.stamp_file(job, source).pages_stamped == [1]

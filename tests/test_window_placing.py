@@ -1,0 +1,58 @@
+"""Placing the stamp with the pointer and the keys: pixels to millimetres, drags
+kept on the page, nudges of 0.5 mm and 5 mm."""
+
+import pytest
+
+pdf_module = pytest.importorskip("pdf_module")  # the module's position step is the reference
+from pdf_stamp.window import placing  # noqa: E402
+
+
+class Field:
+    def __init__(self, value):
+        self.value = value
+
+    def update(self):
+        pass
+
+
+@pytest.mark.parametrize("x_mm, px_per_pt", [(0, 1.25), (20, 1.25), (105.5, 0.5939), (297, 2.0)])
+def test_pixels_convert_back_to_the_typed_millimetres(state, x_mm, px_per_pt):
+    state.pdf_scale_ratio, state.shrink_scale = px_per_pt, 1.0
+    preview = Field(None)
+    preview.left = preview.top = None
+    pdf_module.update_image_position(Field(str(x_mm)), Field("0"), preview, Field("stamp.png"))
+    assert placing.mm_text(placing.px_to_mm(preview.left, px_per_pt)) == f"{x_mm:.1f}"
+
+
+@pytest.mark.parametrize("box, point, inside", [
+    ((10, 20, 30, 40), (10, 20), True),
+    ((10, 20, 30, 40), (40, 60), True),
+    ((10, 20, 30, 40), (41.5, 61.5), True),  # the anti-aliased edge
+    ((10, 20, 30, 40), (43, 30), False),
+    ((10, 20, 30, 40), (20, 17), False),
+])
+def test_a_drag_starts_only_on_the_stamp(box, point, inside):
+    assert placing.contains(box, *point) is inside
+
+
+@pytest.mark.parametrize("start, moved, size, bounds, expected", [
+    ((10, 10), (15.5, -4), (50, 20), (500, 300), (25.5, 6)),
+    ((10, 10), (-40, -40), (50, 20), (500, 300), (0, 0)),  # kept on the page
+    ((400, 250), (200, 200), (50, 20), (500, 300), (450, 280)),
+    ((0, 0), (30, 30), (600, 20), (500, 300), (0, 30)),  # wider than the page: stays at its left
+])
+def test_a_drag_keeps_the_stamp_on_the_page(start, moved, size, bounds, expected):
+    assert placing.dragged(start, moved, size, bounds) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("key, shift, position, expected", [
+    ("Arrow Right", False, (10, 10), (10.5, 10)),
+    ("Arrow Left", False, (10, 10), (9.5, 10)),
+    ("Arrow Down", True, (10, 10), (10, 15)),
+    ("Arrow Up", True, (10, 3), (10, 0)),  # kept on the page
+    ("Arrow Right", True, (165, 0), (170, 0)),  # 210 mm page, 40 mm stamp: 170 at most
+    ("Arrow Right", False, (10.04, 0), (10.5, 0)),
+    ("Page Down", False, (10, 10), None),
+])
+def test_arrow_keys_nudge_within_the_page(key, shift, position, expected):
+    assert placing.nudge(key, shift, position, (40, 20), (210, 297)) == expected

@@ -1,0 +1,59 @@
+"""What the window tells about fields, documents and results."""
+
+import fitz
+import pytest
+
+from pdf_stamp.job import FileResult
+from pdf_stamp.window.texts import module_error, number, pdf_problem, result_lines
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("12.5", 12.5), (" 3 ", 3.0), ("-0.5", -0.5), ("1,5", None), ("", None), (None, None), ("abc", None),
+])
+def test_field_numbers(text, expected):
+    assert number(text) == expected
+
+
+@pytest.mark.parametrize("printed, reason", [
+    ("[OK] PDF page 1 loaded.\n[ERROR] PDF読み込み失敗: no such file: 'x.pdf'\n", "no such file: 'x.pdf'"),
+    ("[ERROR] ページ変更エラー: page 3: not in document\n[ERROR] later\n", "page 3: not in document"),
+    ("[INFO] ページ番号が数値ではありません。\n", None),
+    ("", None),
+])
+def test_the_reason_in_the_module_s_printed_error_line(printed, reason):
+    assert module_error(printed) == reason
+
+
+def make_pdf(path, pages=3, **encryption):
+    doc = fitz.open()
+    for _ in range(pages):
+        doc.new_page(width=200, height=100)
+    doc.save(path, **encryption)
+    return path
+
+
+@pytest.mark.parametrize("make, problem, count", [
+    (lambda p: make_pdf(p), None, 3),
+    (lambda p: make_pdf(p, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o"),
+     "パスワードで保護されています", 0),
+    (lambda p: p.write_bytes(b"%PDF-1.7\nnot a PDF after all\n") and p, "", 0),
+    (lambda p: p, "no such file", 0),  # never written
+], ids=["readable", "password", "damaged", "missing"])
+def test_why_a_pdf_cannot_be_previewed(tmp_path, make, problem, count):
+    path = tmp_path / "doc.pdf"
+    make(path)
+    found, pages = pdf_problem(str(path))
+    assert pages == count
+    if problem is None:
+        assert found is None
+    else:  # the library's own reason, never an empty message
+        assert found and problem.lower() in found.lower()
+
+
+def test_result_lines_name_the_final_file_the_pages_and_the_reason(tmp_path):
+    written = FileResult(source=str(tmp_path / "in" / "a.pdf"), result=str(tmp_path / "a_stamped.pdf"),
+                         pages_stamped=[1, 3], size_before=1000, size_after=1500)
+    failed = FileResult(source="b.pdf", error="ページ 9 は b.pdf にありません")
+    assert result_lines(written) == [f"✓ a.pdf → {tmp_path / 'a_stamped.pdf'}",
+                                     "    押印ページ: 1, 3 (サイズ 1.50 倍)"]
+    assert result_lines(failed) == ["✕ b.pdf: ページ 9 は b.pdf にありません"]
