@@ -138,7 +138,7 @@ def main():
             flat, grown = blocks_stay_flat(recent, *targets.LEAK_CHECK.get(name, (25, 25)))
             if not flat:
                 failures.append(f"{name} (round {rounds}): allocated blocks grew by {grown} "
-                                f"replaying {[c.function for c in recent]}")
+                                "replaying\n    " + "\n    ".join(c.description for c in recent))
         rounds += 1
     spent = time.monotonic() - started
     failures += [f"broken invariant in a finaliser: {text}" for text in late

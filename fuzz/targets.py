@@ -46,8 +46,9 @@ UNGUARDED_LINES = {
     "update_image_sizeb": None,
     "select_pdf": {64, 67, 68, 120},
     "on_page_number_change": {272, 273, 277, 279, 328},
-    "process_pdf": {382, 388, 391, 394, 395, 396, 397, 399, 411, 415, 419, 423, 434, 438, 440,
-                    451},
+    # the truth tests of lines 381, 403 and 413 lie outside the guards too
+    "process_pdf": {381, 382, 388, 391, 394, 395, 396, 397, 399, 402, 403, 411, 413, 415, 416,
+                    417, 419, 423, 427, 434, 438, 439, 440, 451},
 }
 BROKEN_INVARIANT = ("without setting an exception", "with an exception set",
                     "error return without exception set", "SystemError")
@@ -65,6 +66,7 @@ class Call:
         self.target, self.function, self.make_args = target, function, make_args
         self.scene, self.state, self.controls, self.after = scene, state, controls, after
         self.page = None
+        self.description = function
 
     def run(self):
         scene, unraisable = self.scene, []
@@ -372,16 +374,23 @@ PAGE_TEXTS = st.one_of(
 
 
 def process(data):
+    spec = (data.draw(once("pdf", FILES.pdf)), data.draw(once("image", FILES.image)),
+            data.draw(once("where", lambda: st.sampled_from(["out", "", "missing", "file"]) |
+                           odd_value(st.just("out")).map(lambda spec: ("odd", spec)))),
+            data.draw(once("geometry", lambda: st.lists(odd_value(st.sampled_from(
+                ["10", "20", "0", "-5", "1e9", "abc", "", "12.5", "nan"])),
+                min_size=4, max_size=4))),
+            data.draw(odd_value(PAGE_TEXTS)),
+            data.draw(once("interval", lambda: odd_value(st.sampled_from(
+                ["", "1", "2", "0", "-3", "2.5", "abc", "99"])))),
+            data.draw(hooks_for(("open", "close", "update"), 2)))
+    return process_call(*spec)
+
+
+def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
+    """The process_pdf call of one drawn example (its description repeats it)."""
     scene = Scene()
-    pdf, image = data.draw(once("pdf", FILES.pdf)), data.draw(once("image", FILES.image))
-    where = data.draw(once("where", lambda: st.sampled_from(["out", "", "missing", "file"]) |
-                           odd_value(st.just("out")).map(lambda spec: ("odd", spec))))
-    geometry = data.draw(once("geometry", lambda: st.lists(odd_value(st.sampled_from(
-        ["10", "20", "0", "-5", "1e9", "abc", "", "12.5", "nan"])), min_size=4, max_size=4)))
-    pages = data.draw(odd_value(PAGE_TEXTS))
-    interval = data.draw(once("interval", lambda: odd_value(st.sampled_from(
-        ["", "1", "2", "0", "-3", "2.5", "abc", "99"]))))
-    page = Page(scene, data.draw(hooks_for(("open", "close", "update"), 2)))
+    page = Page(scene, page_hooks)
     scene.controls = [page]
     out = os.path.join(FILES.folder, "out")
     targets = {"out": out, "": "", "missing": os.path.join(out, "missing"),
@@ -396,6 +405,8 @@ def process(data):
 
     call = Call("process_pdf", "process_pdf", make, scene, {})
     call.page = page
+    call.description = "process_call" + repr((pdf, image, where, geometry, pages, interval,
+                                              page_hooks))
 
     def judge(outcome):
         problems = check(call, outcome)
