@@ -91,7 +91,8 @@ def main():
     started = time.monotonic()
     sanitized = hostile.is_sanitized()
     print(f"[fuzz] pdf_module from {pdf_module.__file__}"
-          f"{'' if sanitized else ' (not the sanitizer build)'}; Python {hostile.python_version()}, "
+          f"{'' if sanitized else ' (not the sanitizer build)'}; "
+          f"Python {hostile.python_version()}, "
           f"{SECONDS:.0f} s, {'derandomised (CI)' if CI else 'random'}", flush=True)
     failures = [] if os.environ.get("FUZZ_SKIP_ROWS") else known_faults.run_all()
     work = tempfile.mkdtemp(prefix="pdf-module-fuzz-")
@@ -105,7 +106,8 @@ def main():
     targets.fitz.TOOLS.mupdf_display_errors(False)   # damaged files are the point here
     gc.collect()
     gc.freeze()   # what exists now is never garbage: collections scan only what calls make
-    chosen = [n for n in os.environ.get("FUZZ_TARGETS", "").split(",") if n] or list(targets.TARGETS)
+    chosen = ([n for n in os.environ.get("FUZZ_TARGETS", "").split(",") if n]
+              or list(targets.TARGETS))
     tallies = {name: {} for name in chosen}
     deadline = started + SECONDS
     rounds = 0

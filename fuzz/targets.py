@@ -12,8 +12,6 @@ for the block-count check. `check` names every broken rule:
   after a failure that was not the save's."""
 
 import builtins
-import gc
-import io
 import math
 import os
 import sys
@@ -24,7 +22,6 @@ import fitz
 from hypothesis import strategies as st
 from PIL import Image
 
-import pdf_module
 from hostile import (HOOK, ORIGINAL, Callback, Control, Page, Scene, hooks_for, odd_value,
                      plain_numbers, sink, state_values)
 
@@ -38,6 +35,7 @@ def once(key, make):
     if key not in _STRATEGIES:
         _STRATEGIES[key] = make()
     return _STRATEGIES[key]
+
 
 # Statements from which an exception of the Exception family may leave each
 # guarded function; None: it may leave from none.
@@ -252,7 +250,8 @@ class Files:
                      owner_pw="o")
         self.pdfs["no pages"] = self.write("empty-tree.pdf", NO_PAGES)
         self.pdfs["empty file"] = self.write("empty.pdf", b"")
-        self.pdfs["truncated"] = self.write("truncated.pdf", self.pdf_bytes[:len(self.pdf_bytes) // 2])
+        self.pdfs["truncated"] = self.write("truncated.pdf",
+                                            self.pdf_bytes[:len(self.pdf_bytes) // 2])
         self.pdfs["not a pdf"] = self.write("text.pdf", b"hello\n" * 50)
         for name, mode, extra in [("stamp.png", "RGB", {}), ("alpha.png", "RGBA", {}),
                                   ("stamp.jpg", "RGB", {"dpi": (300, 300)}),
@@ -296,7 +295,8 @@ class Files:
                          self.odd_path())
 
     def odd_path(self):
-        return st.one_of(st.sampled_from(sorted(self.odd_paths.values())).map(lambda p: ("plain", p)),
+        return st.one_of(st.sampled_from(sorted(self.odd_paths.values())).map(
+                             lambda p: ("plain", p)),
                          st.sampled_from([None, 3, b"/tmp"]).map(lambda p: ("plain", p)),
                          st.tuples(st.sampled_from(sorted(self.pdfs.values())),
                                    hooks_for(("__bool__", "__str__", "__fspath__", "__eq__",
@@ -434,7 +434,8 @@ def naming(data):
     scene = Scene()
     made = controls(data, scene, 1)
     if function == "get_unique_filename":
-        specs = [data.draw(once("odd path", FILES.odd_path)), data.draw(once("base", lambda: odd_value(st.just("output.pdf"))))]
+        specs = [data.draw(once("odd path", FILES.odd_path)),
+                 data.draw(once("base", lambda: odd_value(st.just("output.pdf"))))]
 
         def make():
             return [scene.value(s) for s in specs]
