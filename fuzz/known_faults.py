@@ -183,15 +183,15 @@ def reference(w, h, pw, ph):
             w, h = ph * aspect_ratio, ph
     return round(w, 2), round(h, 2)
 
-for args in [(1e-09, -5, 0, 0), (3, 1, 0, 0), (5, 2, 0.0, 0)]:
+for args in [(1e-09, -5, 0, 0), (3, 1, 0, 0), (5, 2, 0.0, 0), (0, 10**400, 0, 1)]:
     try:
         reference(*args)
-    except ZeroDivisionError as exc:
-        expected = str(exc)
+    except ArithmeticError as exc:
+        expected = (type(exc), str(exc))
     try:
         pdf_module.scale_image_to_pdf(*args)
-    except ZeroDivisionError as exc:
-        assert str(exc) == expected, (args, str(exc), expected)
+    except ArithmeticError as exc:
+        assert (type(exc), str(exc)) == expected, (args, exc, expected)
 print("ok")
 """,
     "round replaced before import": PRELUDE + """
