@@ -113,9 +113,21 @@ class Scene:
             return self.saved_globals[payload]
         if kind == "self_dropping":
             return SelfDropping(*payload)
+        if kind == "handler":
+            return self.dropping_handler(payload)
         if kind == "damaged":
             return self.files.damage(payload)
         raise AssertionError(kind)
+
+    def dropping_handler(self, name):
+        """A fresh exit-dialog handler of the module's own, to stand as the
+        global `name`: held only by the namespace, and its page's close()
+        removes it from there (and collects garbage) while it runs."""
+        page = Page(self, {"close": ("swap_global", (name, None)), "update": ("gc", None)})
+        ORIGINAL["confirm_exit"](page)
+        handler = page.dialog.actions[1].on_click
+        page.dialog = None   # no cycle through the dialog: the namespace holds the handler
+        return handler
 
     def run(self, hook):
         if hook is None:
@@ -141,9 +153,11 @@ class Scene:
             namespace = vars(pdf_module)
             self.swapped_names.add(name)
             namespace.pop(name, None)   # the original stays in saved_globals
-            if replacement is not None:
-                namespace[name] = self.value(("self_dropping", (name, None))
-                                             if replacement == "self" else replacement)
+            if replacement in ("self", "handler"):
+                namespace[name] = (SelfDropping(name, None) if replacement == "self"
+                                   else self.dropping_handler(name))
+            elif replacement is not None:
+                namespace[name] = self.value(replacement)
         elif action == "del_state":
             state = pdf_module.state
             if hasattr(state, arg):
@@ -448,9 +462,10 @@ SIMPLE_ODD = st.one_of(
     st.tuples(st.just("dying"), st.none() | st.just(("gc", None))),
 )
 # What a swapped module global becomes: a refusing callable, another of the
-# module's functions, a callable that drops itself, a plain odd value.
+# module's functions, a callable (or a function of the module's own type)
+# that drops itself from the namespace while it runs, a plain odd value.
 REPLACEMENT = st.one_of(
-    st.tuples(st.just("raiser"), ERRORS), st.just("self"),
+    st.tuples(st.just("raiser"), ERRORS), st.just("self"), st.just("handler"),
     st.tuples(st.just("function"), st.sampled_from(["mm_to_pt", "format_mm_value", "show_dialog",
                                                     "update_image_position"])),
     st.tuples(st.just("plain"), st.sampled_from([None, 0, "text", ()])))
