@@ -112,6 +112,8 @@ for _ in range(3):
 print("ok")
 """,
     "builtins missing from sys.modules at import": PRELUDE + """
+import base64, io, os, fitz, flet   # so that only pdf_module could put one there
+from PIL import Image
 real = sys.modules.pop("builtins")
 try:
     import pdf_module
@@ -150,25 +152,39 @@ print("ok")
     "caught exception inside a generator": PRELUDE + """
 import pdf_module
 
-def handler_in_generator():
-    yield
-    pdf_module.update_image_position(Field("abc"), Field("1"), Field(), Field("s.png"))
-    seen = sys.exception()
+def in_python():   # what the handler does, written in Python
     try:
-        raise RuntimeError("new")
-    except RuntimeError as exc:
-        context = exc.__context__
-    yield seen, context
+        float("abc")
+    except ValueError:
+        pass
 
-steps = handler_in_generator()
-next(steps)
-try:
-    raise KeyError("the caller's")
-except KeyError:
-    sys.stdout, real = types.SimpleNamespace(write=len, flush=lambda: None), sys.stdout
-    seen, context = next(steps)
-    sys.stdout = real
-assert (seen, context) == (None, None), (seen, context)
+def in_module():
+    pdf_module.update_image_position(Field("abc"), Field("1"), Field(), Field("s.png"))
+
+def handled_afterwards(handler):
+    # what a generator sees as handled once resumed outside the except
+    # block inside which it ran the handler
+    def steps():
+        yield
+        handler()
+        yield
+        seen = sys.exception()
+        try:
+            raise RuntimeError("new")
+        except RuntimeError as exc:
+            yield seen, exc.__context__
+    running = steps()
+    next(running)
+    try:
+        raise KeyError("the caller's")
+    except KeyError:
+        next(running)
+    return next(running)
+
+sys.stdout, real = types.SimpleNamespace(write=len, flush=lambda: None), sys.stdout
+module, python = handled_afterwards(in_module), handled_afterwards(in_python)
+sys.stdout = real
+assert module == python == (None, None), (module, python)
 print("ok")
 """,
     "operands evaluated left to right": PRELUDE + """
