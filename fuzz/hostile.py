@@ -59,6 +59,7 @@ class SelfDropping:
 
 
 ORIGINAL = dict(vars(pdf_module))   # the namespace as the import left it
+SWAPPED = set()   # globals swapped since the current call began, by any scene's hooks
 
 
 def restore_namespace():
@@ -83,7 +84,8 @@ class Scene:
 
     def begin(self, state_values):
         self.saved_threshold = gc.get_threshold()
-        self.swapped_out, self.swapped_names, self.hook_runs = [], set(), 0
+        self.swapped_out, self.hook_runs = [], 0
+        SWAPPED.clear()
         restore_namespace()
         state = vars(pdf_module.state)   # plain dictionary operations: no hook runs
         for name in [n for n in state if not n.startswith("__")]:
@@ -151,7 +153,7 @@ class Scene:
         elif action == "swap_global":
             name, replacement = arg
             namespace = vars(pdf_module)
-            self.swapped_names.add(name)
+            SWAPPED.add(name)
             namespace.pop(name, None)   # the original stays in saved_globals
             if replacement in ("self", "handler"):
                 namespace[name] = (SelfDropping(name, None) if replacement == "self"

@@ -101,8 +101,14 @@ def main():
     os.chdir(os.path.join(work, "cwd"))
     targets.FILES = hostile.Scene.files = targets.Files(os.path.join(work, "files"))
     targets.FILES.cwd = os.getcwd()
-    late = []   # what finalisers raised between calls (values freed late run their hooks)
-    sys.unraisablehook = lambda info: late.append(f"{info.exc_type.__name__}: {info.exc_value}")
+    late = []   # broken invariants that finalisers met between calls
+
+    def unraisable(info):   # values freed late run their hooks between calls
+        text = f"{info.exc_type.__name__}: {info.exc_value}"
+        if any(mark in text for mark in targets.BROKEN_INVARIANT):
+            late.append(text)
+    sys.unraisablehook = unraisable
+    sys.stdout = hostile.sink()   # late hooks that re-enter the module print between calls
     targets.fitz.TOOLS.mupdf_display_errors(False)   # damaged files are the point here
     gc.collect()
     gc.freeze()   # what exists now is never garbage: collections scan only what calls make
@@ -132,7 +138,9 @@ def main():
             except Exception as exc:   # a broken rule, shrunk to its smallest call
                 found = [exc] + list(getattr(exc, "exceptions", []))
                 failures.append(f"{name} (round {rounds}): " + "\n    ".join(
-                    f"{type(e).__name__}: {e}" for e in found))
+                    f"{type(e).__name__}: {e}" + "".join(
+                        f"\n      {note}" for note in getattr(e, "__notes__", []))
+                    for e in found))
                 continue
             if TRACE:
                 print(f"[fuzz] {time.monotonic() - started:.1f} s: block count check",
@@ -143,15 +151,15 @@ def main():
                                 "replaying\n    " + "\n    ".join(c.description for c in recent))
         rounds += 1
     spent = time.monotonic() - started
-    failures += [f"broken invariant in a finaliser: {text}" for text in late
-                 if any(mark in text for mark in targets.BROKEN_INVARIANT)]
+    sys.unraisablehook = lambda info: None   # what is freed at exit may still raise
+    failures += [f"broken invariant in a finaliser: {text}" for text in late]
     for name, tally in tallies.items():
         known = ", ".join(f"{k}: {v}" for k, v in tally.items() if k != "calls")
         print(f"[fuzz] {name}: {tally.get('calls', 0)} calls"
-              + (f"; hits of known faults: {known}" if known else ""))
-    print(f"[fuzz] {rounds} rounds in {spent:.0f} s")
+              + (f"; hits of known faults: {known}" if known else ""), file=sys.__stdout__)
+    print(f"[fuzz] {rounds} rounds in {spent:.0f} s", file=sys.__stdout__)
     for failure in failures:
-        print(f"[fuzz] FAILED {failure}")
+        print(f"[fuzz] FAILED {failure}", file=sys.__stdout__)
     return 1 if failures else 0
 
 

@@ -22,7 +22,7 @@ import fitz
 from hypothesis import strategies as st
 from PIL import Image
 
-from hostile import (HOOK, ORIGINAL, Callback, Control, Page, Scene, hooks_for, odd_value,
+from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, hooks_for, odd_value,
                      plain_numbers, sink, state_values)
 
 ROUND = builtins.round   # the round the module took at import
@@ -434,7 +434,7 @@ def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
         for path in written:
             os.remove(path)
         if (outcome.error is None and page.opened == 0
-                and not scene.swapped_names & {"show_dialog", "ft"}):
+                and not SWAPPED & {"show_dialog", "ft"}):
             problems.append("process_pdf returned without showing a dialog")
         saved = any(m.startswith(("PDF出力完了: ", "【ERROR】PDFの保存に失敗: "))
                     for m in page.messages)
