@@ -432,10 +432,6 @@ def hooks_for(methods, max_size=3):
     return st.dictionaries(st.sampled_from(methods), HOOK, max_size=max_size)
 
 
-def hook():
-    return HOOK
-
-
 @functools.lru_cache(maxsize=None)
 def odd_value(base=None):
     """A value for a field, an argument or a `state` attribute."""

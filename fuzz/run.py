@@ -5,10 +5,11 @@ First the known-fault rows (known_faults.py) run, each in its own
 interpreter. Then the targets of targets.py take turns in rounds until the
 time is up; each round of a target is one hypothesis run of FUZZ_EXAMPLES
 calls (default 40) followed by a block-count check that replays the last
-calls of the round. With CI=true the runs are derandomised and round r of
-every target uses seed r, so a CI run is repeatable; otherwise every round
-draws afresh. FUZZ_TARGETS=a,b limits the targets, FUZZ_TRACE=1 prints every
-call before it runs (to find the one that crashes the process).
+calls of the round. With CI=true the first round is derandomised and round
+r after it uses seed r, so a CI run is repeatable; otherwise every round
+draws afresh (FUZZ_SEED=n repeats a run: round r uses seed n + r).
+FUZZ_TARGETS=a,b limits the targets, FUZZ_TRACE=1 prints every call before it
+runs (to find the one that crashes the process).
 
 Exit status 0 when no rule broke; 1 otherwise, with the failing calls
 (shrunk by hypothesis) printed."""
@@ -56,7 +57,8 @@ def make_test(name, recent, tally):
         known = [p for p in problems if p.startswith("known: ")]
         problems = [p for p in problems if not p.startswith("known: ")]
         for problem in known:
-            tally[problem.split(" (")[0]] = tally.get(problem.split(" (")[0], 0) + 1
+            fault = problem.removeprefix("known: ").split(" (")[0]
+            tally[fault] = tally.get(fault, 0) + 1
         tally["calls"] = tally.get("calls", 0) + 1
         if problems:
             raise Broken("\n".join(problems))

@@ -22,8 +22,8 @@ import fitz
 from hypothesis import strategies as st
 from PIL import Image
 
-from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, hooks_for, odd_value,
-                     plain_numbers, sink, state_values)
+from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, hooks_for,
+                     odd_value, plain_numbers, sink, state_values)
 
 ROUND = builtins.round   # the round the module took at import
 _STRATEGIES = {}
