@@ -1,18 +1,35 @@
 # Every target does its own set-up: a virtual environment at .venv with a
 # Python 3.12 interpreter (override with PYTHON=/path/to/python3.12) and the
-# package built from these sources installed into it.
+# package built from these sources installed into it. `make test-3.13` does
+# the same with Python 3.13 in .venv-3.13 (override with PYTHON_3_13=...).
 SHELL := /bin/bash
 VENV := .venv
 PY := $(VENV)/bin/python
+VENV_3_13 := .venv-3.13
+PY_3_13 := $(VENV_3_13)/bin/python
 SOURCES := $(shell find src apps/pdf_stamp -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 ASAN_SITE := build/asan-site
+# The sanitizer runtimes go first into the interpreter that loads the
+# sanitized module; leaks are not reported (the interpreter keeps its own).
+SANITIZED := PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
+    LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# `make fuzz` runs for FUZZ_SECONDS (a longer run: make fuzz FUZZ_SECONDS=3600).
+FUZZ_SECONDS ?= 120
 
-.PHONY: install demo test test-asan bench app desktop-deps clean
+.PHONY: install demo test test-3.13 test-asan asan-build fuzz bench app desktop-deps \
+        desktop-debs clean
 
 $(PY):
 	@interpreter=$$(tools/find-python) && "$$interpreter" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+
+$(PY_3_13):
+	@interpreter=$$(PYTHON="$(PYTHON_3_13)" tools/find-python 3.13) && \
+	    "$$interpreter" -m venv $(VENV_3_13)
+	$(PY_3_13) -m pip install --quiet --upgrade pip
+	$(PY_3_13) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
 
 $(VENV)/.installed: $(PY) $(SOURCES)
 	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
@@ -26,15 +43,28 @@ demo: install
 test: install desktop-deps
 	cd tests && ../$(PY) -m pytest -q
 
-# The same suite against an AddressSanitizer/UBSan build of the module.
-test-asan: install
+# The same suite on Python 3.13, where the module warns at import that it is
+# made for 3.12.
+$(VENV_3_13)/.installed: $(PY_3_13) $(SOURCES)
+	$(PY_3_13) -m pip install --quiet --no-build-isolation ".[test,desktop]"
+	@touch $@
+
+test-3.13: $(VENV_3_13)/.installed desktop-debs
+	cd tests && ../$(PY_3_13) -m pytest -q
+
+# An AddressSanitizer/UBSan build of the module in build/asan-site.
+asan-build: install
 	$(PY) -m pip install --quiet --no-build-isolation --no-deps --upgrade \
 	    --target $(ASAN_SITE) -C build-dir=build/asan \
 	    -C cmake.define.PDF_MODULE_SANITIZE=ON -C cmake.build-type=Debug .
-	cd tests && PYTHONPATH=../$(ASAN_SITE) \
-	    LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    PDF_MODULE_EXPECT_SANITIZED=1 ../$(PY) -m pytest -q
+
+# The same suite against the sanitizer build.
+test-asan: asan-build
+	cd tests && $(SANITIZED) PDF_MODULE_EXPECT_SANITIZED=1 ../$(PY) -m pytest -q
+
+# Hostile hosts against the sanitizer build (fuzz/run.py).
+fuzz: asan-build
+	cd fuzz && $(SANITIZED) FUZZ_SECONDS=$(FUZZ_SECONDS) ../$(PY) run.py
 
 bench: install
 	$(PY) bench/run.py
@@ -52,7 +82,10 @@ app: install desktop-deps
 # skips.
 DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xvfb libx11-6 libxtst6
 
-desktop-deps: install
+desktop-deps: install desktop-debs
+	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
+
+desktop-debs:
 	@missing=$$(for p in $(DESKTOP_DEBS); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
@@ -65,7 +98,6 @@ desktop-deps: install
 	        echo "desktop-deps: missing Debian packages (install as root): $$missing" >&2; \
 	    fi; \
 	fi
-	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV_3_13)

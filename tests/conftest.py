@@ -9,19 +9,35 @@ import sys
 import textwrap
 import traceback
 import types
+import warnings
 
 import pytest
 
 # The module imports the host's `state` by name: give it one before import.
 STATE = sys.modules.setdefault("state", types.ModuleType("state"))
 
-import pdf_module  # noqa: E402
+with warnings.catch_warnings():   # off 3.12 the import warns once (test_frame checks it)
+    warnings.filterwarnings("ignore", "compile time Python version 3.12 of module", RuntimeWarning)
+    import pdf_module  # noqa: E402
 
 if os.environ.get("PDF_MODULE_EXPECT_SANITIZED"):
     # `make test-asan` must exercise the sanitizer build, not the installed one.
     assert "asan-site" in pdf_module.__file__, pdf_module.__file__
 
-CORPUS = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "corpus")
+# Real-world PDFs are read where they lie, beside the repository (or where
+# PDF_MODULE_CORPUS points); a clone without them skips their rows.
+CORPUS = os.environ.get("PDF_MODULE_CORPUS") or os.path.normpath(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus"))
+
+
+def corpus_rows(row):
+    """Parameters `row(path)` for each PDF of the corpus, by file name; one
+    skipped row that names the folder when it is absent."""
+    if not os.path.isdir(CORPUS):
+        reason = f"no corpus folder at {CORPUS} (set PDF_MODULE_CORPUS to use one elsewhere)"
+        return [pytest.param(*row(None), marks=pytest.mark.skip(reason=reason), id="corpus")]
+    names = sorted(n for n in os.listdir(CORPUS) if n.endswith(".pdf"))
+    return [pytest.param(*row(os.path.join(CORPUS, n)), id=n) for n in names]
 
 
 @pytest.fixture

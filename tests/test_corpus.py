@@ -1,13 +1,14 @@
 """The stamp shows upright where the preview lays it (on the page as displayed)
-on every corpus file that can be changed and on turned and cropped pages."""
+on every corpus file that can be changed and on generated hard cases."""
 
 import os
 
 import fitz
 import pytest
 
-from conftest import CORPUS
-from stamping import QUADRANTS, find_stamp, make_pdf, make_stamp, run
+from conftest import corpus_rows
+from hard_cases import HARD_CASES
+from stamping import QUADRANTS, find_stamp, make_stamp, run
 
 GEOMETRY = dict(x="20", y="30", width="15", height="20")
 WANTED = fitz.Rect(20, 30, 35, 50) * (72 / 25.4)  # in points: a pixel of a 72 dpi render
@@ -17,18 +18,17 @@ REFUSED = {
     "pypdf-libreoffice-writer-password.pdf": CLOSED,
     "pypdf-r6-user-password.pdf": CLOSED,
     "qpdf-many-nulls.pdf": "【ERROR】対象ページが指定されていません",  # no pages
+    "user password": CLOSED,
+    "no pages": "【ERROR】対象ページが指定されていません",
 }
-FILES = sorted(f for f in os.listdir(CORPUS) if f.endswith(".pdf"))  # fails loudly when missing
-CROPS = {"": (0, 0, 595, 842), " cropped": (30, 40, 500, 700)}  # an A4 page's crop boxes
-TURNED = {f"turned {r}{label}": (r, box) for r in (0, 90, 180, 270) for label, box in CROPS.items()}
 
 
-@pytest.mark.parametrize("name", FILES + list(TURNED))
-def test_stamp_lands_upright_where_requested(name, tmp_path_factory, tmp_path, page, capsys):
+@pytest.mark.parametrize("source", corpus_rows(lambda path: (path,)) + list(HARD_CASES))
+def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path, page, capsys):
     made = tmp_path_factory.mktemp("made")
-    source = os.path.join(CORPUS, name)
-    if name in TURNED:
-        source = make_pdf(made / "turned.pdf", 3, *TURNED[name])
+    name = os.path.basename(source)
+    if name in HARD_CASES:
+        source = HARD_CASES[name](made / "hard.pdf")
     run(page, source, make_stamp(made / "stamp.png"), str(tmp_path), **GEOMETRY, interval="1")
     if name in REFUSED:
         assert page.messages() == [REFUSED[name]]

@@ -1,7 +1,6 @@
 """The page preview: select_pdf and on_page_number_change."""
 
 import base64
-import os
 import sys
 import types
 from unittest import mock
@@ -11,13 +10,13 @@ import flet as ft
 import pytest
 
 import pdf_module
-from conftest import (BrokenOutput, CORPUS, Field, FilePickerResult, ImageControl, Sink,
-                      allocated_blocks_stay_flat, module_entry)
+from conftest import (BrokenOutput, Field, FilePickerResult, ImageControl, Sink,
+                      allocated_blocks_stay_flat, corpus_rows, module_entry)
+from hard_cases import HARD_CASES
 
 SELECT, CHANGE = "select_pdf", "on_page_number_change"
 LOAD_ERROR, CHANGE_ERROR = "[ERROR] PDF読み込み失敗: ", "[ERROR] ページ変更エラー: "
 MISSING = "/nonexistent/missing.pdf"
-REAL_WORLD = sorted(os.path.join(CORPUS, n) for n in os.listdir(CORPUS) if n.endswith(".pdf"))
 
 
 @pytest.fixture(scope="module")
@@ -72,12 +71,16 @@ def run(handler, ui, event=None):
     *[(handler, "1", 0, stand_in, None, display, None) for handler in (SELECT, CHANGE)
       for stand_in, display in [(((595.2755737304688, 841.8897705078125), (595, 842)), (353, 500)),
                                 (((100.4, 200), (100, 200)), (251, 502))]],
-    *[(SELECT, "", 0, path, None, None, None) for path in REAL_WORLD],   # first pages
+    # first pages of real-world and generated files
+    *corpus_rows(lambda path: (SELECT, "", 0, path, None, None, None)),
+    *[(SELECT, "", 0, name, None, None, None) for name in HARD_CASES],
 ])
-def test_page_preview(state, ui, capsys, monkeypatch, pdf, handler, entered, index, source,
-                      scales, display, report):
+def test_page_preview(state, ui, capsys, monkeypatch, pdf, tmp_path, handler, entered, index,
+                      source, scales, display, report):
     if isinstance(source, tuple):   # a stand-in for the PDF library
         monkeypatch.setattr(pdf_module, "fitz", stand_in_fitz(*source))
+    elif source in HARD_CASES:
+        source = HARD_CASES[source](tmp_path / "hard.pdf")
     ui.pdf_path.value, ui.page_number.value = source if isinstance(source, str) else pdf, entered
     assert run(handler, ui) is None
     out = capsys.readouterr().out

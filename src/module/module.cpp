@@ -54,16 +54,17 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     }
 }
 
-// Warns when the running interpreter's major.minor is not the one built for.
+// Warns when the running interpreter's major.minor is not 3.12, the version
+// the module is made for, whichever version's headers it was compiled with.
 void check_version() {
+    constexpr int made_major = 3, made_minor = 12;
     const int run_major = (Py_Version >> 24) & 0xff;
     const int run_minor = (Py_Version >> 16) & 0xff;
-    if (run_major == PY_MAJOR_VERSION && run_minor == PY_MINOR_VERSION) return;
+    if (run_major == made_major && run_minor == made_minor) return;
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "pdf_module", "does not match", run_major,
-                  run_minor);
+                  made_major, made_minor, "pdf_module", "does not match", run_major, run_minor);
     check(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
