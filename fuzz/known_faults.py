@@ -11,18 +11,7 @@ import subprocess
 import sys
 import textwrap
 
-PENDING = {
-    "retry after a failed first import (print)",
-    "retry after a failed first import (ValueError)",
-    "retry after a failed first import (range)",
-    "builtins replaced in sys.modules during the import",
-    "builtins missing from sys.modules at import",
-    "freeing a long chain of exit handlers",
-    "caught exception inside a generator",
-    "operands evaluated left to right",
-    "round replaced before import",
-    "with binds a classmethod __enter__",
-}
+PENDING = set()
 
 PRELUDE = """
 import gc, sys, types
