@@ -25,7 +25,7 @@ import time
 
 DOCUMENTS = int(os.environ.get("BENCH_DOCUMENTS", 50))
 PAGES = 50
-ROUNDS = 3
+ROUNDS = 5
 GEOMETRY = ("150", "250", "40", "40")  # x, y, width, height in mm
 TARGET_SERIAL, TARGET_PARALLEL = 1.10, 1.6
 
