@@ -12,8 +12,8 @@
 #include "../functions/bodies.hpp"
 #include "../functions/constants.hpp"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -71,26 +71,36 @@ Ref round2(double x) {
     return round(new_float(x), int_<2>());
 }
 
+// Text from ASCII characters.
+Ref ascii_text(const char* begin, const char* end) {
+    return Ref::steal(PyUnicode_DecodeASCII(begin, end - begin, nullptr));
+}
+
 // str(round(x, 2)) from its hundredths: below 1e15 hundredths the shortest
 // text of the rounded float is the decimal itself, trailing zeros dropped
 // down to one decimal.
 Ref two_decimal_text(long double h) {
-    const char* sign = std::signbit(h) ? "-" : "";
     auto n = static_cast<unsigned long long>(std::fabs(h));
     char buffer[48];
-    if (n % 10 == 0)
-        std::snprintf(buffer, sizeof buffer, "%s%llu.%llu", sign, n / 100, n % 100 / 10);
-    else
-        std::snprintf(buffer, sizeof buffer, "%s%llu.%02llu", sign, n / 100, n % 100);
-    return text(buffer);
+    char* end = buffer;
+    if (std::signbit(h)) *end++ = '-';
+    end = std::to_chars(end, buffer + sizeof buffer, n / 100).ptr;
+    const auto cents = static_cast<unsigned>(n % 100);
+    *end++ = '.';
+    *end++ = static_cast<char>('0' + cents / 10);
+    if (cents % 10 != 0) *end++ = static_cast<char>('0' + cents % 10);
+    return ascii_text(buffer, end);
 }
 
 // format_mm_value on a float below 1e15: the text of the whole number, or
 // of round(v, 2) while round is the runtime's own; nullopt otherwise.
 std::optional<Ref> mm_text_exact(double v) {
     if (!(std::fabs(v) < 1e15)) return std::nullopt;
-    if (std::trunc(v) == v)
-        return Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(v)));
+    if (std::trunc(v) == v) {
+        char buffer[24];
+        return ascii_text(buffer, std::to_chars(buffer, buffer + sizeof buffer,
+                                                static_cast<long long>(v)).ptr);
+    }
     if (builtins.round_is_builtin)
         if (auto h = hundredths(v)) return two_decimal_text(*h);
     return std::nullopt;
