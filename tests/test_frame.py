@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import io
 import sys
+import traceback
 import types
 from fractions import Fraction
 
@@ -506,12 +507,47 @@ def test_a_cleared_function_still_prints_and_refuses_to_run(page):
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
     Py_tp_clear = 51
-    clear = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(handler), Py_tp_clear))
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(handler), Py_tp_clear))
     assert clear(handler) == 0
     assert repr(handler).startswith("<function confirm_exit.<locals>.on_yes at 0x")
     assert (handler.__name__, handler.__qualname__) == ("on_yes", "confirm_exit.<locals>.on_yes")
     with pytest.raises(RuntimeError, match=r"^confirm_exit.<locals>.on_yes\(\) cannot run"):
         handler(None)
+
+
+def test_cleared_functions_refuse_even_the_calls_their_short_paths_serve():
+    result = run_python(STATE_SETUP + """
+import ctypes, pdf_module
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(pdf_module.mm_to_pt), 51))
+for f, args in [(pdf_module.mm_to_pt, (10.0,)), (pdf_module.format_mm_value, (12.5,)),
+                (pdf_module.scale_image_to_pdf, (1, 1, 2, 2))]:
+    clear(f)
+    try:
+        f(*args)
+    except RuntimeError as exc:
+        print(exc)
+""")
+    assert result.stdout.splitlines() == [
+        f"{name}() cannot run: the function was cleared"
+        for name in ("mm_to_pt", "format_mm_value", "scale_image_to_pdf")]
+
+
+@pytest.mark.parametrize("call", [lambda f: f(12.345), lambda f: f(val=12.345)],
+                         ids=["positional", "keyword"])
+def test_a_failed_allocation_is_reported_at_the_statement(call):
+    testcapi = pytest.importorskip("_testcapi")
+    error = None
+    try:
+        testcapi.set_nomemory(0, 1)  # the next allocation fails: the result text
+        call(pdf_module.format_mm_value)
+    except MemoryError as exc:
+        error = exc
+    finally:
+        testcapi.remove_mem_hooks()
+    entries = [e for e in traceback.extract_tb(error.__traceback__) if e.filename == "pdf_module.py"]
+    assert [(e.name, e.lineno) for e in entries] == [("pdf_module.format_mm_value", 124)]
 
 
 def test_with_binds_enter_and_exit_as_pythons_with_does(monkeypatch):

@@ -34,6 +34,18 @@ def test_mm_to_pt_multiplies_before_dividing(mm):
     assert pdf_module.mm_to_pt(mm) == mm * 72 / 25.4
 
 
+class Millimetres(int):
+    pass
+
+
+# around the ints of one digit that a call may convert in C, and kinds of int it must not
+@pytest.mark.parametrize("mm", [2**30 - 1, -(2**30 - 1), 2**30, -2**30, 2**53 // 72 + 1,
+                                True, Millimetres(7), -0.0, 1e308])
+def test_mm_to_pt_at_the_edges_of_its_short_path(mm):
+    result = pdf_module.mm_to_pt(mm)
+    assert type(result) is float and result == mm * 72 / 25.4
+
+
 @pytest.mark.parametrize("val, text", [
     (7, "7"), (12.0, "12"), (-0.0, "0"), (12.5, "12.5"), (12.345, "12.35"), (2.675, "2.67"),
     (0.015, "0.01"), (0.005, "0.01"), (-3.5, "-3.5"), (2.999, "3.0"), (0.004, "0.0"),

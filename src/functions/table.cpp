@@ -6,7 +6,8 @@
 namespace pdfm {
 
 const FunctionSpec function_table[15] = {
-    {"mm_to_pt", "mm_to_pt", "pdf_module.mm_to_pt", nullptr, {"mm"}, 17, mm_to_pt},
+    {"mm_to_pt", "mm_to_pt", "pdf_module.mm_to_pt", nullptr, {"mm"}, 17, mm_to_pt,
+     /*converts_float=*/false, mm_to_pt_entry},
     {"select_image", "select_image", "pdf_module.select_image",
      "画像を選択してプレビューに反映し、サイズとアスペクト比を取得",
      {"e", "image_path", "image_width", "image_height", "image_preview",
@@ -17,7 +18,7 @@ const FunctionSpec function_table[15] = {
       "image_width", "image_height", "image_preview", "x_position", "y_position"},
      59, select_pdf},
     {"format_mm_value", "format_mm_value", "pdf_module.format_mm_value", nullptr, {"val"}, 123,
-     format_mm_value, /*converts_float=*/true},
+     format_mm_value, /*converts_float=*/true, format_mm_value_entry},
     {"update_image_size", "update_image_size", "pdf_module.update_image_size", nullptr,
      {"e", "is_width", "image_width", "image_height", "image_preview", "x_position", "y_position",
       "image_path"},
@@ -27,7 +28,7 @@ const FunctionSpec function_table[15] = {
     {"scale_image_to_pdf", "scale_image_to_pdf", "pdf_module.scale_image_to_pdf",
      "画像の縦横比を保ちながらPDFに合わせてスケーリング",
      {"image_width_mm", "image_height_mm", "pdf_width_mm", "pdf_height_mm"}, 207,
-     scale_image_to_pdf},
+     scale_image_to_pdf, /*converts_float=*/false, scale_image_to_pdf_entry},
     {"generate_resized_base64_image", "generate_resized_base64_image",
      "pdf_module.generate_resized_base64_image", "画像を指定サイズにリサイズしてBase64エンコード",
      {"image_path", "width", "height"}, 220, generate_resized_base64_image},

@@ -12,25 +12,6 @@ namespace pdfm {
 
 CachedBuiltins builtins;
 
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* dict;
-    PyObject* globals;
-    PyObject* closure;
-    PyObject* param_names;  // tuple of interned parameter names
-    // The positional count of a call that runs the body on its arguments in
-    // place: the parameter count, or -1 for a function that converts its
-    // argument or was cleared.
-    Py_ssize_t in_place_nargs;
-};
-
 PyObject* Call::closure() const noexcept { return self_->closure; }
 PyObject* Call::globals() const noexcept { return self_->globals; }
 
@@ -64,7 +45,8 @@ namespace {
 // count). A call made while none runs cannot be a recursion through the
 // module and skips the runtime's C recursion guard; every nested call
 // takes it, so deep recursion through the module namespace still ends in
-// RecursionError.
+// RecursionError. A call served by a short path calls nothing back and is
+// not counted.
 int active_calls = 0;
 
 // Raises the positional-count TypeError with `given` as the count.
@@ -205,8 +187,10 @@ PyObject* run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     return run_body(f, call);
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+}  // namespace
+
+PyObject* detail::function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) noexcept {
     const bool guarded = active_calls > 0;
     if (guarded && Py_EnterRecursiveCall(" while calling a pdf_module function")) return nullptr;
     ++active_calls;
@@ -217,6 +201,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     if (guarded) Py_LeaveRecursiveCall();
     return result;
 }
+
+PyObject* detail::short_path_failed(PyObject* self, int line) noexcept {
+    return fail(reinterpret_cast<FunctionObject*>(self), line);
+}
+
+namespace {
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -236,6 +226,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     f->in_place_nargs = -1;
+    f->short_path_nargs = -1;
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
@@ -346,7 +337,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     auto* type = reinterpret_cast<PyTypeObject*>(function_type());
     auto* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) raise();
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = spec.entry ? spec.entry : detail::function_vectorcall;
     f->spec = &spec;
     f->name = name.release();
     f->qualname = qualname.release();
@@ -358,6 +349,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     f->closure = Py_XNewRef(closure);
     f->param_names = params.release();
     f->in_place_nargs = spec.converts_float ? -1 : PyTuple_GET_SIZE(f->param_names);
+    f->short_path_nargs = spec.entry ? PyTuple_GET_SIZE(f->param_names) : -1;
     PyObject_GC_Track(f);
     return Ref::adopt(reinterpret_cast<PyObject*>(f));
 }

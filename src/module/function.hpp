@@ -52,6 +52,13 @@ private:
 
 using Body = Ref (*)(Call&);
 
+// A body's short path: the part of it that reads its arguments as given and
+// runs no Python code, so that a call it serves needs no binding, no call
+// context and no recursion guard. Given exactly the parameters, positionally,
+// it returns the result (a new reference), or nullptr with no error set to
+// leave the call to the body; a failure (an allocation) throws as in a body.
+using ShortPath = PyObject* (*)(PyObject* const* args);
+
 // One function of the module, as it appears in the module's function table.
 struct FunctionSpec {
     const char* name;
@@ -62,6 +69,32 @@ struct FunctionSpec {
     int first_line;
     Body body;
     bool converts_float = false;  // the single argument is converted to float on entry
+    // The entry of a function with a short path (entry_with<...> below);
+    // nullptr: every call takes the general entry.
+    vectorcallfunc entry = nullptr;
+};
+
+// A function object. Only the call path reads its fields.
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* globals;
+    PyObject* closure;
+    PyObject* param_names;  // tuple of interned parameter names
+    // The positional count of a call that runs the body on its arguments in
+    // place: the parameter count, or -1 for a function that converts its
+    // argument or was cleared.
+    Py_ssize_t in_place_nargs;
+    // The positional count of a call that tries the short path: the
+    // parameter count, or -1 for a function without one or cleared.
+    Py_ssize_t short_path_nargs;
 };
 
 // Makes a function object for `spec` that runs with `globals` as its module
@@ -90,9 +123,42 @@ struct CachedBuiltins {
 };
 extern CachedBuiltins builtins;
 
+// Whether an initialisation has completed, so that functions may run.
+inline bool builtins_ready() noexcept { return builtins.module != nullptr; }
+
 // print(text) with the print function taken at initialisation.
 inline void print(PyObject* line) { call(builtins.print, line); }
 // round(value, ndigits) with the round function taken at initialisation.
 inline Ref round(PyObject* value, PyObject* ndigits) { return call(builtins.round, value, ndigits); }
+
+namespace detail {
+// The general entry: binding, the recursion guard, the body.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept;
+// The failure of a short path: the C++ exception being handled becomes the
+// Python error, with the function's traceback entry at `line`.
+PyObject* short_path_failed(PyObject* self, int line) noexcept;
+}  // namespace detail
+
+// The entry of a function whose body has the short path `path`: a call with
+// exactly the parameters, positionally, on a function that can run, takes
+// the short path, and a failure there is reported at `line` (the statement
+// that computes the result); every other call, and every call the short path
+// leaves to the body, takes the general entry. The import having completed
+// is checked here too, as the general entry checks it.
+template <ShortPath path, int line>
+PyObject* entry_with(PyObject* self, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) noexcept {
+    const auto* f = reinterpret_cast<const FunctionObject*>(self);
+    if (PyVectorcall_NARGS(nargsf) == f->short_path_nargs && kwnames == nullptr &&
+        builtins_ready()) [[likely]] {
+        try {
+            if (PyObject* result = path(args)) return result;
+        } catch (...) {
+            return detail::short_path_failed(self, line);
+        }
+    }
+    return detail::function_vectorcall(self, args, nargsf, kwnames);
+}
 
 }  // namespace pdfm

@@ -6,12 +6,14 @@
 // the runtime's number protocol, so that any number type behaves as it would
 // in Python and big ints never overflow. The short paths that stand in for
 // round are taken only while the round kept at initialisation is the
-// runtime's own.
+// runtime's own. A call with exactly the positional arguments tries the short
+// path straight from the function's entry, before any binding; the bodies
+// try it too, for calls that bind by keyword.
 #include "../functions/bodies.hpp"
 #include "../functions/constants.hpp"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <optional>
 
@@ -43,6 +45,18 @@ std::optional<Exact> exact(PyObject* o) {
     return std::nullopt;
 }
 
+// mm * 72 / 25.4 in C arithmetic, for a builtin float, or a builtin int whose
+// product with 72 a double holds exactly; nullopt for any other value.
+std::optional<double> points_exact(PyObject* mm) {
+    if (PyFloat_CheckExact(mm)) return PyFloat_AS_DOUBLE(mm) * points_per_inch / mm_per_inch;
+    if (auto m = exact(mm)) {
+        long long product = static_cast<long long>(m->value) * points_per_inch;
+        if (product >= -max_exact_int && product <= max_exact_int)
+            return static_cast<double>(product) / mm_per_inch;
+    }
+    return std::nullopt;
+}
+
 // round(x, 2) * 100 as an integral long double, for finite x below 1e13: the
 // product is exact, and rounding it half to even is the runtime's correctly
 // rounded decimal rounding of the exact value of x.
@@ -57,18 +71,39 @@ Ref round2(double x) {
     return round(new_float(x), int_<2>());
 }
 
+// Text from ASCII characters.
+Ref ascii_text(const char* begin, const char* end) {
+    return Ref::steal(PyUnicode_DecodeASCII(begin, end - begin, nullptr));
+}
+
 // str(round(x, 2)) from its hundredths: below 1e15 hundredths the shortest
 // text of the rounded float is the decimal itself, trailing zeros dropped
 // down to one decimal.
 Ref two_decimal_text(long double h) {
-    const char* sign = std::signbit(h) ? "-" : "";
     auto n = static_cast<unsigned long long>(std::fabs(h));
     char buffer[48];
-    if (n % 10 == 0)
-        std::snprintf(buffer, sizeof buffer, "%s%llu.%llu", sign, n / 100, n % 100 / 10);
-    else
-        std::snprintf(buffer, sizeof buffer, "%s%llu.%02llu", sign, n / 100, n % 100);
-    return text(buffer);
+    char* end = buffer;
+    if (std::signbit(h)) *end++ = '-';
+    end = std::to_chars(end, buffer + sizeof buffer, n / 100).ptr;
+    const auto cents = static_cast<unsigned>(n % 100);
+    *end++ = '.';
+    *end++ = static_cast<char>('0' + cents / 10);
+    if (cents % 10 != 0) *end++ = static_cast<char>('0' + cents % 10);
+    return ascii_text(buffer, end);
+}
+
+// format_mm_value on a float below 1e15: the text of the whole number, or
+// of round(v, 2) while round is the runtime's own; nullopt otherwise.
+std::optional<Ref> mm_text_exact(double v) {
+    if (!(std::fabs(v) < 1e15)) return std::nullopt;
+    if (std::trunc(v) == v) {
+        char buffer[24];
+        return ascii_text(buffer, std::to_chars(buffer, buffer + sizeof buffer,
+                                                static_cast<long long>(v)).ptr);
+    }
+    if (builtins.round_is_builtin)
+        if (auto h = hundredths(v)) return two_decimal_text(*h);
+    return std::nullopt;
 }
 
 // scale_image_to_pdf on exact numbers; nullopt where the runtime would raise
@@ -94,29 +129,67 @@ std::optional<Ref> scale_exact(PyObject* iw, PyObject* ih, PyObject* pw, PyObjec
     return tuple_of(width, height);
 }
 
+// The short paths: each gives what its body gives on the numbers it takes.
+
+// A builtin float, or a builtin int of one digit (its product with 72 is
+// exact); everything else is left to the body. The choice is made before
+// anything is called, so that a call it leaves to the body costs nothing.
+PyObject* mm_to_pt_short(PyObject* const* args) {
+    PyObject* mm = args[0];
+    double pt;
+    if (PyFloat_CheckExact(mm)) {
+        pt = PyFloat_AS_DOUBLE(mm) * points_per_inch / mm_per_inch;
+    } else if (PyLong_CheckExact(mm) &&
+               PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(mm))) {
+        const long long product =
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(mm)) * points_per_inch;
+        pt = static_cast<double>(product) / mm_per_inch;
+    } else {
+        return nullptr;
+    }
+    return new_float(pt).release();
+}
+
+// Only a builtin float is taken: converting anything else may run its code.
+PyObject* format_mm_value_short(PyObject* const* args) {
+    if (!PyFloat_CheckExact(args[0])) return nullptr;
+    auto text = mm_text_exact(PyFloat_AS_DOUBLE(args[0]));
+    return text ? text->release() : nullptr;
+}
+
+PyObject* scale_image_to_pdf_short(PyObject* const* args) {
+    if (!builtins.round_is_builtin) return nullptr;
+    auto result = scale_exact(args[0], args[1], args[2], args[3]);
+    return result ? result->release() : nullptr;
+}
+
 }  // namespace
+
+// The short paths compute the result at the line of the return statement.
+PyObject* mm_to_pt_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                         PyObject* kwnames) noexcept {
+    return entry_with<mm_to_pt_short, 18>(self, args, nargsf, kwnames);
+}
+PyObject* format_mm_value_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) noexcept {
+    return entry_with<format_mm_value_short, 124>(self, args, nargsf, kwnames);
+}
+PyObject* scale_image_to_pdf_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) noexcept {
+    return entry_with<scale_image_to_pdf_short, 218>(self, args, nargsf, kwnames);
+}
 
 Ref mm_to_pt(Call& c) {
     auto [mm] = c.args<1>();
     c.at(18);
-    if (auto m = exact(mm)) {
-        if (!m->int_object) return new_float(m->value * points_per_inch / mm_per_inch);
-        long long product = static_cast<long long>(m->value) * points_per_inch;
-        if (product >= -max_exact_int && product <= max_exact_int)
-            return new_float(static_cast<double>(product) / mm_per_inch);
-    }
+    if (auto pt = points_exact(mm)) return new_float(*pt);
     return div(mul(mm, int_<points_per_inch>()), float_<mm_per_inch>());
 }
 
 Ref format_mm_value(Call& c) {
     auto [val] = c.args<1>();  // already a float
     c.at(124);
-    const double v = PyFloat_AS_DOUBLE(val);
-    if (std::fabs(v) < 1e15) {
-        if (std::trunc(v) == v) return Ref::steal(PyUnicode_FromFormat("%lld", static_cast<long long>(v)));
-        if (builtins.round_is_builtin)
-            if (auto h = hundredths(v)) return two_decimal_text(*h);
-    }
+    if (auto text = mm_text_exact(PyFloat_AS_DOUBLE(val))) return std::move(*text);
     Ref whole = to_int(val);
     if (eq(val, whole)) return str(whole);
     return str(round(val, int_<2>()));
@@ -124,6 +197,7 @@ Ref format_mm_value(Call& c) {
 
 Ref scale_image_to_pdf(Call& c) {
     auto [image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm] = c.args<4>();
+    c.at(218);  // the exact path fails only where the result is built
     if (builtins.round_is_builtin)
         if (auto result = scale_exact(image_width_mm, image_height_mm, pdf_width_mm, pdf_height_mm))
             return std::move(*result);
