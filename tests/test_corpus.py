@@ -1,6 +1,4 @@
-"""The stamp shows upright where the preview lays it (on the page as displayed)
-on every corpus file that can be changed and on generated hard cases."""
-
+# The stamp shows upright where the preview lays it, on every corpus file and hard case.
 import os
 
 import fitz
@@ -45,6 +43,6 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
                 continue
             assert all(abs(a - b) <= 1.5 for a, b in zip(box, WANTED)), (box, WANTED)
             assert colours == list(QUADRANTS)  # upright
-    # Each line names the rectangle as entered, whatever the page's rotation.
+    # the rectangle as entered, whatever the page's rotation
     assert sorted(capsys.readouterr().out.splitlines()[:-1]) == sorted(
         f"DEBUG: Inserting image at {WANTED} on page {n}" for n in range(1, pages + 1))
