@@ -9,7 +9,6 @@ import pdf_module
 from conftest import Field, Page, allocated_blocks_stay_flat, module_entry
 
 
-
 @pytest.mark.parametrize("existing, expected", [
     ([], "output.pdf"),
     (["output.pdf"], "output.pdf_1.pdf"),
@@ -37,37 +36,28 @@ def test_get_unique_filename_refuses_non_text(directory, base_name):
     assert module_entry(excinfo) == ("pdf_module.get_unique_filename", 338)
 
 
-
-@pytest.mark.parametrize("path, expected", [("/chosen/folder", "/chosen/folder"), (None, "old"), ("", "old")])
-def test_select_directory(path, expected):
+@pytest.mark.parametrize("event, expected", [
+    (types.SimpleNamespace(path="/chosen/folder"), ("/chosen/folder", 1)),
+    (types.SimpleNamespace(path=None), ("old", 1)), (types.SimpleNamespace(path=""), ("old", 1)),
+    (object(), ("old", 0)),   # no path: AttributeError
+])
+def test_select_directory(event, expected):
     field = Field("old")
-    assert pdf_module.select_directory(types.SimpleNamespace(path=path), field) is None
-    assert (field.value, field.updates) == (expected, 1)
-
-
-def test_select_directory_event_without_path():
-    field = Field("old")
-    with pytest.raises(AttributeError) as excinfo:
-        pdf_module.select_directory(object(), field)
-    assert module_entry(excinfo) == ("pdf_module.select_directory", 332)
-    assert (field.value, field.updates) == ("old", 0)
-
+    with pytest.raises(AttributeError) if not expected[1] else contextlib.nullcontext() as excinfo:
+        assert pdf_module.select_directory(event, field) is None
+    assert expected[1] or module_entry(excinfo) == ("pdf_module.select_directory", 332)
+    assert (field.value, field.updates) == expected
 
 
 @pytest.mark.parametrize("message", ["【ERROR】対象ページが指定されていません", ""])
 def test_show_dialog(page, message):
     assert pdf_module.show_dialog(page, message) is None
-    assert page.dialog.title.value == message
-    assert page.log == [("open", page.dialog), ("update",)]
-
-
-def test_show_dialog_without_open_leaves_the_dialog_assigned():
-    page = types.SimpleNamespace()
+    assert (page.dialog.title.value, page.log) == (message, [("open", page.dialog), ("update",)])
+    without_open = types.SimpleNamespace()   # the dialog is assigned before open fails
     with pytest.raises(AttributeError) as excinfo:
-        pdf_module.show_dialog(page, "m")
+        pdf_module.show_dialog(without_open, message)
     assert module_entry(excinfo) == ("pdf_module.show_dialog", 350)
-    assert page.dialog.title.value == "m"
-
+    assert without_open.dialog.title.value == message
 
 
 def open_exit_dialog(page):
@@ -110,7 +100,6 @@ def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
         pdf_module.confirm_exit(page)
     assert module_entry(excinfo) == ("pdf_module.confirm_exit", line)
     assert page.log == []
-
 
 
 def click_both_buttons():
