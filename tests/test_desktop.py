@@ -29,22 +29,17 @@ app.main()
 
 
 @pytest.fixture
-def display():
+def launch(tmp_path):  # starts windows on a fresh X server
     if shutil.which("Xvfb") is None:
         pytest.skip("Xvfb is not installed (`make desktop-deps` installs it when run as root)")
     with subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24",
                            "-nolisten", "tcp"], stdout=subprocess.PIPE) as server:
-        yield ":" + server.stdout.readline().decode().strip()  # once it accepts clients
+        display = ":" + server.stdout.readline().decode().strip()  # once it accepts clients
+        windows = []
+        yield lambda *args: windows.append(Window(display, tmp_path, *args)) or windows[-1]
+        for window in windows:
+            window.close()
         server.kill()
-
-
-@pytest.fixture
-def launch(display, request, tmp_path):
-    def start(*args):
-        window = Window(display, tmp_path, *args)
-        request.addfinalizer(window.close)
-        return window
-    return start
 
 
 def make_files(tmp_path, page=(400, 250), settings=None):  # page.pdf at 1 px: 1 pt, stamp.png
@@ -101,7 +96,7 @@ class Window:
     def press(self, *keys):  # key names, chords ("Alt_L+Right") or (x, y) to click; 300 ms apart
         for key in keys:
             if isinstance(key, tuple):
-                self.move(key, flush=False)
+                self.move(key)
                 events = [(self.xtst.XTestFakeButtonEvent, 1)]
             else:
                 events = [(self.xtst.XTestFakeKeyEvent,
@@ -113,15 +108,15 @@ class Window:
                 fake(self.dpy, code, 0, 0)
         self.x11.XFlush(self.dpy)
 
-    def move(self, point, delay=0, flush=True):
+    def move(self, point, delay=0):
         self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, point), delay)
-        flush and self.x11.XFlush(self.dpy)
+        self.x11.XFlush(self.dpy)
 
     def drag(self, start, distance, steps=20):  # press at `start`, move by `distance`, let go
-        self.move(start, flush=False)
+        self.move(start)
         self.xtst.XTestFakeButtonEvent(self.dpy, 1, 1, 300)
         for step in range(1, steps + 1):
-            self.move([s + d * step / steps for s, d in zip(start, distance)], 40, flush=False)
+            self.move([s + d * step / steps for s, d in zip(start, distance)], 40)
         self.xtst.XTestFakeButtonEvent(self.dpy, 1, 0, 300)
         self.x11.XFlush(self.dpy)
 

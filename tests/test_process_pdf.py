@@ -179,20 +179,6 @@ def test_a_failed_naming_names_the_output_path(files, page, monkeypatch):
     assert os.listdir() == ["output.pdf"]  # the private folder is gone too
 
 
-def test_the_saved_file_itself_takes_the_name(files, page, monkeypatch):
-    saves, save = [], fitz.Document.save
-
-    def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
-        saves.append(options)
-        save(doc, path, **options)
-        os.utime(path, (946684800, 946684800))
-
-    monkeypatch.setattr(fitz.Document, "save", save_and_date)
-    run(page, **files, pages="1")
-    assert saves == [dict(garbage=4, clean=True, deflate=True)]
-    assert os.stat("output.pdf").st_mtime == 946684800
-
-
 # REFUSE_LINKS: the kernel refuses every hard link (EPERM), as some file systems do
 REFUSE_LINKS = """
 import ctypes, errno, os, platform, struct, sys
@@ -288,8 +274,18 @@ def test_without_hard_links_a_new_file_is_copied_into(tmp_path, files, taken_by)
     assert all(stamped_pages(n) == {1: [STAMP]} for n in names)
 
 
-def test_the_saved_file_is_compressed_and_unchanged(tmp_path, files, page):
+def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files, page, monkeypatch):
+    saves, save = [], fitz.Document.save
+
+    def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
+        saves.append(options)
+        save(doc, path, **options)
+        os.utime(path, (946684800, 946684800))
+
+    monkeypatch.setattr(fitz.Document, "save", save_and_date)
     run(page, **files, pages="1,3")
+    assert saves == [dict(garbage=4, clean=True, deflate=True)]
+    assert os.stat("output.pdf").st_mtime == 946684800
     with fitz.open(files["pdf"]) as reference:
         for number in (0, 2):
             reference[number].insert_image(fitz.Rect(STAMP), filename=files["image"])
