@@ -37,8 +37,7 @@ def test_collect_sources(tmp_path):
     touch(tmp_path, "b.pdf", "A.PDF", "a_stamped.pdf", "a_stamped_1.PDF", "notes.txt",
           ".pdf-stamp-x/output.pdf", "sub/c.pdf", "sub/c_stamped.pdf", "sub/.hidden/d.pdf")
     found = lambda **kw: [os.path.relpath(p, tmp_path) for p in collect_sources([tmp_path], **kw)]
-    assert found() == ["A.PDF", "b.pdf"]
-    assert found(recursive=True) == ["A.PDF", "b.pdf", "sub/c.pdf"]
+    assert (found(), found(recursive=True)) == (["A.PDF", "b.pdf"], ["A.PDF", "b.pdf", "sub/c.pdf"])
     assert collect_sources(["z_stamped.pdf", "y.pdf"]) == ["z_stamped.pdf", "y.pdf"]
 
 
@@ -73,8 +72,7 @@ def test_names_taken_and_a_planted_link(tmp_path, private_temp):
                    pages="last", out_dir=str(tmp_path / "out"))
     results = run_batch(job, sources, jobs=1)
     assert [os.path.basename(r.result) for r in results] == ["a_stamped_1.pdf", "b_stamped_1.pdf"]
-    assert victim.read_bytes() == b"keep me"
-    assert (tmp_path / "out" / "b_stamped.pdf").read_bytes() == b""
+    assert (victim.read_bytes(), (tmp_path / "out" / "b_stamped.pdf").read_bytes()) == (b"keep me", b"")
     assert sorted(os.listdir(tmp_path / "out")) == [  # no temporary folder left
         "a_stamped.pdf", "a_stamped_1.pdf", "b_stamped.pdf", "b_stamped_1.pdf"]
     # A name taken between planning and claiming: the next free one is used.
@@ -178,8 +176,7 @@ def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, wo
         assert result.ok == (not error) and (not error or words in result.error)
         if result.ok:
             with fitz.open(result.result) as doc:
-                assert not doc.is_encrypted and not doc.needs_pass
-                assert doc.metadata["encryption"] is None
+                assert (doc.is_encrypted, doc.needs_pass, doc.metadata["encryption"]) == (False, 0, None)
             os.remove(result.result)
     assert sorted(os.listdir(tmp_path)) == ["s.png"]
 

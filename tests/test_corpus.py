@@ -29,8 +29,7 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
         source = HARD_CASES[name](made / "hard.pdf")
     run(page, source, make_stamp(made / "stamp.png"), str(tmp_path), **GEOMETRY, interval="1")
     if name in REFUSED:
-        assert page.messages() == [REFUSED[name]]
-        assert os.listdir(tmp_path) == []
+        assert (page.messages(), os.listdir(tmp_path)) == ([REFUSED[name]], [])
         return
     assert page.messages() == [f"PDF出力完了: {tmp_path / 'output.pdf'}"]
     with fitz.open(source) as before_doc, fitz.open(tmp_path / "output.pdf") as after_doc:

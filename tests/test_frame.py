@@ -51,8 +51,7 @@ def test_namespace_after_import():
     from PIL import Image
     assert (pdf_module.fitz, pdf_module.Image, pdf_module.os, pdf_module.io, pdf_module.ft,
             pdf_module.base64) == (fitz, Image, os, io, flet, base64)
-    assert pdf_module.__test__ == {} and pdf_module.__doc__ is None
-    assert pdf_module.__builtins__ is builtins
+    assert (pdf_module.__test__, pdf_module.__doc__, pdf_module.__builtins__) == ({}, None, builtins)
 
 
 @pytest.mark.parametrize("name, params, line, doc", FUNCTIONS)
@@ -282,8 +281,7 @@ def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
     preview = ImageControl()
     with contextlib.redirect_stdout(io.StringIO()) as out:
         pdf_module.update_image_position(Field("25.4"), Field(""), preview, Field("s.png"))
-    assert (preview.left, preview.top) == (72.0, 0.0)
-    assert "表示: 1.0000px/pt" in out.getvalue()
+    assert (preview.left, preview.top, "表示: 1.0000px/pt" in out.getvalue()) == (72.0, 0.0, True)
 
 
 @pytest.mark.parametrize("broken", ["print", "range", "ValueError", "round", "state"])

@@ -98,8 +98,7 @@ def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
     monkeypatch.setattr(pdf_module, "ft", broken)
     with pytest.raises(AttributeError) as excinfo:
         pdf_module.confirm_exit(page)
-    assert module_entry(excinfo) == ("pdf_module.confirm_exit", line)
-    assert page.log == []
+    assert (module_entry(excinfo), page.log) == (("pdf_module.confirm_exit", line), [])
 
 
 def click_both_buttons():

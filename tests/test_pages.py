@@ -34,8 +34,7 @@ def test_rules(text, page_count, expected):
     else:
         with pytest.raises(BadPageRule) as caught:
             parse_rules(text)
-        assert caught.value.exit_code == ExitCode.bad_arguments
-        assert f"「{expected}」" in str(caught.value)
+        assert (caught.value.exit_code, f"「{expected}」" in str(caught.value)) == (ExitCode.bad_arguments, True)
 
 
 @pytest.mark.parametrize("interval, page_count, expected", [

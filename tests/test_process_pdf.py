@@ -106,8 +106,7 @@ def test_outcome_and_no_leaks(files, page, monkeypatch, capsys, change, expected
         saved = {"output.pdf": {1: [STAMP]}} if line == 451 else {}  # a complete file is kept
         assert {name: stamped_pages(name) for name in os.listdir()} == saved
     elif isinstance(expected, str):
-        assert page.messages() == [expected]
-        assert os.listdir() == []
+        assert (page.messages(), os.listdir()) == ([expected], [])
         assert lines == [] or expected.startswith((INSERT_FAILED, SAVE_FAILED))
     else:
         assert page.messages() == [SAVED + written]
@@ -145,8 +144,7 @@ def test_a_taken_name_is_left_alone(tmp_path, files, page, monkeypatch, taken_by
     assert page.messages() == [SAVED + os.path.abspath(n) for n in names]
     assert sorted(os.listdir()) == ["output.pdf"] + names
     assert (os.readlink(taken) if "link" in taken_by else taken.read_bytes()) == before
-    assert theirs.read_bytes() == b"theirs"
-    assert not (tmp_path / "new.pdf").exists()
+    assert (theirs.read_bytes(), (tmp_path / "new.pdf").exists()) == (b"theirs", False)
     assert stamped_pages(names[1]) == {1: [STAMP]}
 
 
@@ -269,8 +267,7 @@ def test_without_hard_links_a_new_file_is_copied_into(tmp_path, files, taken_by)
     if taken_by == "file":
         assert taken.read_bytes() == b"theirs"
     else:
-        assert os.readlink(taken) == str(tmp_path / "new.pdf")
-        assert not os.path.exists(tmp_path / "new.pdf")
+        assert (os.readlink(taken), os.path.exists(tmp_path / "new.pdf")) == (str(tmp_path / "new.pdf"), False)
     assert all(stamped_pages(n) == {1: [STAMP]} for n in names)
 
 
@@ -284,8 +281,7 @@ def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files,
 
     monkeypatch.setattr(fitz.Document, "save", save_and_date)
     run(page, **files, pages="1,3")
-    assert saves == [dict(garbage=4, clean=True, deflate=True)]
-    assert os.stat("output.pdf").st_mtime == 946684800
+    assert (saves, os.stat("output.pdf").st_mtime) == ([dict(garbage=4, clean=True, deflate=True)], 946684800)
     with fitz.open(files["pdf"]) as reference:
         for number in (0, 2):
             reference[number].insert_image(fitz.Rect(STAMP), filename=files["image"])

@@ -102,5 +102,4 @@ def test_a_failed_save_keeps_the_old_file_and_leaves_no_temporary_file(path, mon
     monkeypatch.setattr(os, "replace", refuse)
     with pytest.raises(PermissionError, match="denied"):
         Settings.load(path).remember({"x": "2"})
-    assert path.read_bytes() == before
-    assert sorted(os.listdir(path.parent)) == ["settings.json"]
+    assert (path.read_bytes(), os.listdir(path.parent)) == (before, ["settings.json"])
