@@ -60,16 +60,9 @@ class ImageControl(Field):  # an image control placed in a stack
 class Page:  # the flet page: records open, close, update and window.destroy in order
     def __init__(self):
         self.log = []
+        self.open, self.close = (lambda c: self.log.append(("open", c)), lambda c: self.log.append(("close", c)))
+        self.update = lambda: self.log.append(("update",))
         self.window = types.SimpleNamespace(destroy=lambda: self.log.append(("destroy",)))
-
-    def open(self, control):
-        self.log.append(("open", control))
-
-    def close(self, control):
-        self.log.append(("close", control))
-
-    def update(self):
-        self.log.append(("update",))
 
     def messages(self):  # titles of the dialogs opened so far
         return [entry[1].title.value for entry in self.log if entry[0] == "open"]
