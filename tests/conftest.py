@@ -1,7 +1,3 @@
-"""Shared fixtures: the host's `state` module, stand-ins for the controls and
-the page that a running flet application would own, and helpers for
-reference-leak checks and subprocess runs."""
-
 import gc
 import os
 import subprocess
@@ -24,15 +20,12 @@ if os.environ.get("PDF_MODULE_EXPECT_SANITIZED"):
     # `make test-asan` must exercise the sanitizer build, not the installed one.
     assert "asan-site" in pdf_module.__file__, pdf_module.__file__
 
-# Real-world PDFs are read where they lie, beside the repository (or where
-# PDF_MODULE_CORPUS points); a clone without them skips their rows.
+# Real-world PDFs are read where they lie; a clone without them skips their rows.
 CORPUS = os.environ.get("PDF_MODULE_CORPUS") or os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus"))
 
 
-def corpus_rows(row):
-    """Parameters `row(path)` for each PDF of the corpus, by file name; one
-    skipped row that names the folder when it is absent."""
+def corpus_rows(row):  # `row(path)` for each corpus PDF, or one skipped row naming the folder
     if not os.path.isdir(CORPUS):
         reason = f"no corpus folder at {CORPUS} (set PDF_MODULE_CORPUS to use one elsewhere)"
         return [pytest.param(*row(None), marks=pytest.mark.skip(reason=reason), id="corpus")]
@@ -41,84 +34,46 @@ def corpus_rows(row):
 
 
 @pytest.fixture
-def state():
-    """The host's `state` module, emptied before and after each test."""
-    for name in list(vars(STATE)):
-        if not name.startswith("__"):
+def state():  # the host's `state` module, emptied before and after each test
+    def empty():
+        for name in [n for n in vars(STATE) if not n.startswith("__")]:
             delattr(STATE, name)
+    empty()
     yield STATE
-    for name in list(vars(STATE)):
-        if not name.startswith("__"):
-            delattr(STATE, name)
+    empty()
 
 
-class Field:
-    """A text field: `value` and a count of `update()` calls."""
-
+class Field:  # a text field: `value` and a count of `update()` calls
     def __init__(self, value=""):
-        self.value = value
-        self.updates = 0
+        self.value, self.updates = value, 0
 
     def update(self):
         self.updates += 1
 
 
-class ImageControl:
-    """An image control placed in a stack."""
-
+class ImageControl(Field):  # an image control placed in a stack
     def __init__(self):
-        self.src = None
-        self.src_base64 = None
-        self.width = None
-        self.height = None
-        self.left = None
-        self.top = None
-        self.fit = None
-        self.updates = 0
-
-    def update(self):
-        self.updates += 1
+        vars(self).update(src=None, src_base64=None, width=None, height=None, left=None,
+                          top=None, fit=None, updates=0)
 
 
-class Window:
-    def __init__(self, log):
-        self.log = log
-
-    def destroy(self):
-        self.log.append(("destroy",))
-
-
-class Page:
-    """The flet page: records open, close, update and window.destroy in order."""
-
+class Page:  # the flet page: records open, close, update and window.destroy in order
     def __init__(self):
         self.log = []
-        self.window = Window(self.log)
+        self.open, self.close = (lambda c: self.log.append(("open", c)), lambda c: self.log.append(("close", c)))
+        self.update = lambda: self.log.append(("update",))
+        self.window = types.SimpleNamespace(destroy=lambda: self.log.append(("destroy",)))
 
-    def open(self, control):
-        self.log.append(("open", control))
-
-    def close(self, control):
-        self.log.append(("close", control))
-
-    def update(self):
-        self.log.append(("update",))
-
-    def messages(self):
-        """Titles of the dialogs opened so far."""
+    def messages(self):  # titles of the dialogs opened so far
         return [entry[1].title.value for entry in self.log if entry[0] == "open"]
 
 
-class FilePickerResult:
-    """A file picker's result event: `files` is None or a list of picked files."""
-
+class FilePickerResult:  # `files` is None or a list of picked files
     def __init__(self, *paths, files=None):
         self.files = files if files is not None else [types.SimpleNamespace(path=p) for p in paths]
 
 
-class Sink:
-    """A standard output that forgets what it is given."""
-
+class Sink:  # a standard output that forgets what it is given
     def write(self, text):
         return len(text)
 
@@ -126,9 +81,7 @@ class Sink:
         pass
 
 
-class BrokenOutput(Sink):
-    """A standard output whose every write fails."""
-
+class BrokenOutput(Sink):  # a standard output whose every write fails
     def write(self, text):
         raise OSError("stdout is gone")
 
@@ -139,9 +92,7 @@ def page():
 
 
 def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64):
-    """True when `calls` more calls of `fn` keep sys.getallocatedblocks()
-    within `slack` blocks, in at least one of `rounds` tries (tolerating
-    caches that fill once)."""
+    # `calls` more calls keep sys.getallocatedblocks() within `slack` in one of `rounds` tries
     for _ in range(warmup):
         fn()
     for _ in range(rounds):
@@ -157,25 +108,15 @@ def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64
     return False
 
 
-def module_entry(excinfo):
-    """(function name, line) of the last traceback entry in pdf_module.py of
-    an exception caught by pytest.raises, or None."""
+def module_entry(excinfo):  # (function, line) of the last traceback entry in pdf_module.py
     entries = [e for e in traceback.extract_tb(excinfo.tb) if e.filename == "pdf_module.py"]
     return (entries[-1].name, entries[-1].lineno) if entries else None
 
 
-def run_python(code, *, cwd=None, env=None, check=True):
-    """Runs `code` in a fresh interpreter of this environment."""
-    full_env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    full_env.update(env or {})
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        cwd=cwd,
-        env=full_env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+def run_python(code, *, cwd=None, env=None, check=True):  # in a fresh interpreter
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd,
+                            env=dict(os.environ, PYTHONIOENCODING="utf-8", **(env or {})),
+                            capture_output=True, text=True, timeout=300)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed:\n{result.stdout}\n{result.stderr}")
     return result

@@ -1,6 +1,4 @@
-"""Helpers for the stamping tests: generated PDFs and stamp images, calling
-process_pdf with field texts, and finding a stamp on a rendered page."""
-
+# Generated PDFs and stamps, process_pdf with field texts, a stamp found in a rendering.
 import fitz
 from PIL import Image, ImageChops, ImageDraw
 
@@ -12,14 +10,12 @@ QUADRANTS = {"top_left": (255, 0, 0), "top_right": (0, 160, 0),
 
 
 def make_stamp(path):
-    """A 60 x 80 pixel stamp image whose quarters have the QUADRANTS colours."""
     quarters = Image.frombytes("RGB", (2, 2), bytes(sum(QUADRANTS.values(), ())))
     quarters.resize((60, 80), Image.Resampling.NEAREST).save(path)
     return str(path)
 
 
 def make_pdf(path, pages=1, rotation=0, cropbox=(0, 0, 595, 842)):
-    """An A4 PDF with `pages` blank pages."""
     with fitz.open() as doc:
         for _ in range(pages):
             page = doc.new_page(width=595, height=842)
@@ -30,23 +26,18 @@ def make_pdf(path, pages=1, rotation=0, cropbox=(0, 0, 595, 842)):
 
 
 def run(page, pdf, image, out, **change):
-    """process_pdf with field texts: x 10, y 20, 30 x 40 mm, no page, unless changed."""
-    args = dict(pdf=pdf, image=image, out=out, x="10", y="20", width="30", height="40",
-                pages="", interval="")
-    args.update(change)
+    args = dict(dict(pdf=pdf, image=image, out=out, x="10", y="20", width="30", height="40",
+                     pages="", interval=""), **change)
     return pdf_module.process_pdf(*args.values(), page)
 
 
 def stamped_pages(path):
-    """{page number from 1: [placements to 0.001 point]} of the pages with images."""
     with fitz.open(path) as doc:
         return {p.number + 1: [tuple(round(v, 3) for v in i["bbox"]) for i in p.get_image_info()]
                 for p in doc if p.get_image_info()}
 
 
-def find_stamp(before, after):
-    """The pixel box in which page `after` renders differently from page
-    `before` (or None), and the QUADRANTS names of its quarters' colours."""
+def find_stamp(before, after):  # the box where `after` renders differently; its quarters' names
     shown = [Image.frombytes("RGB", (pix.width, pix.height), pix.samples)
              for pix in (before.get_pixmap(), after.get_pixmap())]
     box = ImageChops.difference(*shown).getbbox()
@@ -58,11 +49,7 @@ def find_stamp(before, after):
 
 
 def make_document(path, sizes=((595, 842, 0),), text="Invoice 2024-001", bookmarks=False,
-                  **save_options):
-    """A PDF with one page per (width, height, rotation) in points, each with
-    a line of dark text across its middle as displayed; with `bookmarks` a
-    bookmark per page and a note annotation on page 1; `save_options` go to
-    save (e.g. encryption)."""
+                  **save_options):  # (width, height, rotation) per page, a text line across each
     with fitz.open() as doc:
         for width, height, rotation in sizes:
             page = doc.new_page(width=width, height=height)
@@ -78,16 +65,13 @@ def make_document(path, sizes=((595, 842, 0),), text="Invoice 2024-001", bookmar
 
 
 def make_seal(path, size=(120, 120), dpi=None):
-    """A red ring on a white background (no transparency), as scanned seals are."""
     image = Image.new("RGB", size, "white")
     ImageDraw.Draw(image).ellipse((8, 8, size[0] - 8, size[1] - 8), outline=(200, 0, 0), width=14)
     image.save(path, **({"dpi": dpi} if dpi else {}))
     return str(path)
 
 
-def sign(path, out, signed=True):
-    """A copy of `path` with a signature field; when `signed`, its value is a
-    signature object, so that PyMuPDF reports it signed (it cannot sign)."""
+def sign(path, out, signed=True):  # a signature field; `signed`: with a value PyMuPDF reports
     with fitz.open(path) as doc:
         widget = fitz.Widget()
         widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "approval"
@@ -105,6 +89,5 @@ def sign(path, out, signed=True):
 
 
 def render(page):
-    """The page rendered at 72 dpi as a Pillow image."""
     pix = page.get_pixmap()
     return Image.frombytes("RGB", (pix.width, pix.height), pix.samples)

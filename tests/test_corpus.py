@@ -1,6 +1,4 @@
-"""The stamp shows upright where the preview lays it (on the page as displayed)
-on every corpus file that can be changed and on generated hard cases."""
-
+# The stamp shows upright where the preview lays it, on every corpus file and hard case.
 import os
 
 import fitz
@@ -31,8 +29,7 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
         source = HARD_CASES[name](made / "hard.pdf")
     run(page, source, make_stamp(made / "stamp.png"), str(tmp_path), **GEOMETRY, interval="1")
     if name in REFUSED:
-        assert page.messages() == [REFUSED[name]]
-        assert os.listdir(tmp_path) == []
+        assert (page.messages(), os.listdir(tmp_path)) == ([REFUSED[name]], [])
         return
     assert page.messages() == [f"PDF出力完了: {tmp_path / 'output.pdf'}"]
     with fitz.open(source) as before_doc, fitz.open(tmp_path / "output.pdf") as after_doc:
@@ -45,6 +42,6 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
                 continue
             assert all(abs(a - b) <= 1.5 for a, b in zip(box, WANTED)), (box, WANTED)
             assert colours == list(QUADRANTS)  # upright
-    # Each line names the rectangle as entered, whatever the page's rotation.
+    # the rectangle as entered, whatever the page's rotation
     assert sorted(capsys.readouterr().out.splitlines()[:-1]) == sorted(
         f"DEBUG: Inserting image at {WANTED} on page {n}" for n in range(1, pages + 1))

@@ -1,6 +1,3 @@
-"""The desktop window under Xvfb as a person sees it (screenshots) and uses it (X input
-events; there is no window manager): preview, stamp, thumbnail, output, close."""
-
 import ctypes
 import json
 import os
@@ -15,8 +12,9 @@ from PIL import Image, ImageChops, ImageFilter, ImageGrab
 
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
-# flet's client hangs under the sanitizer runtime preloaded into Python: it starts without
-# it, while the output's worker processes keep it (they load the sanitizer build).
+MARGIN_PX = 10 / 25.4 * 72 * 1.25  # 10 mm at 1.25 preview pixels per point
+CORNER = [500 - MARGIN_PX, 312.5 - MARGIN_PX]  # a 400 x 250 page's bottom-right, previewed
+# flet's client hangs under a preloaded sanitizer runtime: it starts without it
 LAUNCHER = """
 import flet_desktop
 locate = vars(flet_desktop)["__locate_and_unpack_flet_view"]
@@ -31,17 +29,31 @@ app.main()
 
 
 @pytest.fixture
-def display():
+def launch(tmp_path):  # starts windows on a fresh X server
     if shutil.which("Xvfb") is None:
         pytest.skip("Xvfb is not installed (`make desktop-deps` installs it when run as root)")
     with subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24",
                            "-nolisten", "tcp"], stdout=subprocess.PIPE) as server:
-        yield ":" + server.stdout.readline().decode().strip()  # once it accepts clients
+        display = ":" + server.stdout.readline().decode().strip()  # once it accepts clients
+        windows = []
+        yield lambda *args: windows.append(Window(display, tmp_path, *args)) or windows[-1]
+        for window in windows:
+            window.close()
         server.kill()
 
 
+def make_files(tmp_path, page=(400, 250), settings=None):  # page.pdf at 1 px: 1 pt, stamp.png
+    Image.new("RGB", page, PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)
+    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")  # 100 x 50 pt
+    path = tmp_path / "config" / "pdf-stamp" / "settings.json"
+    if settings is not None:
+        path.parent.mkdir(parents=True)
+        path.write_text(settings if isinstance(settings, str) else json.dumps(settings))
+    return path
+
+
 class Window:
-    """The app's process, driven by XTest; X ids, atoms, keysyms fit ctypes' default int."""
+    # The app's process, driven by XTest; X ids, atoms, keysyms fit ctypes' default int.
 
     def __init__(self, display, cwd, *args):
         self.x11, self.xtst = ctypes.CDLL("libX11.so.6"), ctypes.CDLL("libXtst.so.6")
@@ -61,8 +73,7 @@ class Window:
         picture.save(self.log.with_suffix(".png"))  # the last one, for a failure
         return picture
 
-    def wait_until(self, shown):
-        """Screenshots until `shown(picture)` holds twice in a row: the last one, what it showed."""
+    def wait_until(self, shown):  # until `shown(shot)` holds twice in a row: (shot, its value)
         deadline, streak = time.monotonic() + 120, 0
         while streak < 2:
             time.sleep(0.5)
@@ -82,12 +93,10 @@ class Window:
         self.x11.XSendEvent(self.dpy, out[1], 0, 0, ctypes.byref(event))
         self.x11.XFlush(self.dpy)
 
-    def press(self, *keys):
-        """Key names, chords such as "Alt_L+Right", or (x, y) to click there; each
-        300 ms after the last."""
+    def press(self, *keys):  # key names, chords ("Alt_L+Right") or (x, y) to click; 300 ms apart
         for key in keys:
             if isinstance(key, tuple):
-                self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, key), 0)
+                self.move(key)
                 events = [(self.xtst.XTestFakeButtonEvent, 1)]
             else:
                 events = [(self.xtst.XTestFakeKeyEvent,
@@ -99,17 +108,15 @@ class Window:
                 fake(self.dpy, code, 0, 0)
         self.x11.XFlush(self.dpy)
 
-    def move(self, point):
-        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, point), 0)
+    def move(self, point, delay=0):
+        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, point), delay)
         self.x11.XFlush(self.dpy)
 
-    def drag(self, start, distance, steps=20):
-        """Presses the pointer at `start`, moves it by `distance` in steps, lets go."""
-        self.xtst.XTestFakeMotionEvent(self.dpy, -1, *map(round, start), 0)
+    def drag(self, start, distance, steps=20):  # press at `start`, move by `distance`, let go
+        self.move(start)
         self.xtst.XTestFakeButtonEvent(self.dpy, 1, 1, 300)
         for step in range(1, steps + 1):
-            x, y = (s + d * step / steps for s, d in zip(start, distance))
-            self.xtst.XTestFakeMotionEvent(self.dpy, -1, round(x), round(y), 40)
+            self.move([s + d * step / steps for s, d in zip(start, distance)], 40)
         self.xtst.XTestFakeButtonEvent(self.dpy, 1, 0, 300)
         self.x11.XFlush(self.dpy)
 
@@ -145,12 +152,10 @@ def output_button(picture):  # the filled button's centre: only it is a solid ar
     ((400, 250), (100, 50), 72, 20, 10),  # landscape: enlarged to 500 px wide
     ((300, 600), (120, 120), 144, 0, 0),  # portrait: reduced to 500 px high; top-left corner
 ], ids=["enlarged", "reduced"])
-def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px, dpi, x_mm, y_mm):
+def test_window_stamps_and_closes(launch, tmp_path, page_pt, stamp_px, dpi, x_mm, y_mm):
     Image.new("RGB", page_pt, PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)  # 1 px: 1 pt
     Image.new("RGB", stamp_px, STAMP_COLOUR).save(tmp_path / "stamp.png", dpi=(dpi, dpi))
-    window = Window(display, tmp_path, "--pdf", "page.pdf", "--image", "stamp.png",
-                    "--x", str(x_mm), "--y", str(y_mm))
-    request.addfinalizer(window.close)
+    window = launch("--pdf", "page.pdf", "--image", "stamp.png", "--x", str(x_mm), "--y", str(y_mm))
     picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
     x, y = (mm / 25.4 * 72 for mm in (x_mm, y_mm))
     stamp_pt = [x, y, x + stamp_px[0] / dpi * 72, y + stamp_px[1] / dpi * 72]
@@ -167,12 +172,12 @@ def test_window_stamps_and_closes(display, request, tmp_path, page_pt, stamp_px,
     assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, *page_pt, *stamp_pt], abs=0.5)
     window.press("Escape")
     # Closing asks first: "いいえ" (second button) keeps the window, "はい" ends it.
-    for keys in (("Tab", "Tab", "Return"), ("Tab", "Return")):
-        window.wait_until(page_and_stamp)
-        window.ask_to_close()
-        window.wait_until(lambda shot: not page_and_stamp(shot))
-        window.press(*keys)
-    assert window.process.wait(timeout=30) == 0
+    window.wait_until(page_and_stamp)
+    window.ask_to_close()
+    window.wait_until(lambda shot: not page_and_stamp(shot))
+    window.press("Tab", "Tab", "Return")
+    window.wait_until(page_and_stamp)
+    window.quit()
 
 
 def current(tmp_path):  # the values the window keeps for its next start
@@ -189,13 +194,9 @@ def stamp_pt(x_mm, y_mm, size_pt):  # the stamp's box in points, from the fields
     return [x, y, x + size_pt[0], y + size_pt[1]]
 
 
-def test_drag_nudge_anchor_and_restart(display, request, tmp_path):
-    """Drag the stamp, nudge it with Alt+arrows, write it; place it by an anchor; a new
-    start shows it where it was left. The page is shown at 1.25 preview pixels per point."""
-    Image.new("RGB", (400, 250), PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)
-    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")  # 100 x 50 pt
-    window = Window(display, tmp_path, "--pdf", "page.pdf", "--image", "stamp.png", "--x", "20", "--y", "10")
-    request.addfinalizer(window.close)
+def test_drag_nudge_anchor_and_restart(launch, tmp_path):  # 1.25 preview pixels per point
+    make_files(tmp_path)
+    window = launch("--pdf", "page.pdf", "--image", "stamp.png", "--x", "20", "--y", "10")
     picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
     assert stamp_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
 
@@ -230,36 +231,25 @@ def test_drag_nudge_anchor_and_restart(display, request, tmp_path):
     picture, _ = window.wait_until(page_and_stamp)
     grid = mask(picture, (120, 144, 156), tolerance=2).getbbox()  # the cells' borders
     window.press((grid[2] - 11, grid[3] - 11))
-    margin_px = 10 / 25.4 * 72 * 1.25
-    corner = [500 - margin_px, 312.5 - margin_px]
     _, (_, anchored) = window.wait_until(
-        lambda shot: (found := page_and_stamp(shot)) and found[1][2:] == pytest.approx(corner, abs=TOL) and found)
+        lambda shot: (found := page_and_stamp(shot)) and found[1][2:] == pytest.approx(CORNER, abs=TOL) and found)
     assert current(tmp_path)["anchor"] == "bottom-right"
 
     # Closed and opened again with the PDF alone: the image and its place come back.
     window.quit()
-    window = Window(display, tmp_path, "--pdf", "page.pdf")
-    request.addfinalizer(window.close)
+    window = launch("--pdf", "page.pdf")
     _, (_, restored) = window.wait_until(page_and_stamp)
     assert restored == pytest.approx(anchored, abs=TOL)
     window.quit()
 
 
-def pages_pdf(path, colours):  # one 400 x 250 pt page of each colour
-    first, *rest = (Image.new("RGB", (400, 250), colour) for colour in colours)
-    first.save(path, resolution=72, save_all=True, append_images=rest)
-
-
-def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
+def test_pages_errors_and_a_damaged_settings_file(launch, tmp_path):
     colours = [PAGE_COLOUR, (40, 90, 200), (200, 60, 40)]
-    pages_pdf(tmp_path / "pages.pdf", colours)
-    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
+    settings = make_files(tmp_path, settings='{"current": {"x": "1"')  # cut short
+    first, *rest = (Image.new("RGB", (400, 250), colour) for colour in colours)
+    first.save(tmp_path / "pages.pdf", resolution=72, save_all=True, append_images=rest)
     (tmp_path / "bad.pdf").write_bytes(b"%PDF-1.7\nnot a PDF after all\n")
-    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
-    settings.parent.mkdir(parents=True)
-    settings.write_text('{"current": {"x": "1"')  # cut short
-    window = Window(display, tmp_path, "--pdf", "pages.pdf", "--image", "stamp.png")
-    request.addfinalizer(window.close)
+    window = launch("--pdf", "pages.pdf", "--image", "stamp.png")
 
     # The damaged file is set aside, said so in a dialog, and the window starts with defaults.
     window.wait_until(lambda shot: behind_dialog(shot, PAGE_COLOUR))
@@ -288,8 +278,7 @@ def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
         assert not ImageChops.difference(label, labels[number]).getbbox()
     assert all(ImageChops.difference(labels[a], labels[b]).getbbox() for a, b in ((1, 2), (2, 3), (1, 3)))
 
-    # A file that is no PDF, typed into the path field: a dialog says why, and the
-    # previous page is taken away instead of being left as if it were this file's.
+    # No PDF, typed into the path field: a dialog says why, and the previous page goes.
     window.press((150, page_box[1] + 50), "Control_L+a", *"bad", "period", *"pdf", "Return")
     error = "【ERROR】PDFを開けません: bad.pdf"
     window.wait_until(lambda shot: error in window.log.read_text() and not showing(2)(shot))
@@ -310,21 +299,15 @@ def test_pages_errors_and_a_damaged_settings_file(display, request, tmp_path):
     window.wait_until(lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
 
 
-def test_progress_during_a_large_save_and_a_see_through_seal(display, request, tmp_path):
-    """Settings from the last session (half opacity, every page) show the seal see-through
-    in the preview; a 1,000-page save runs in a worker while the ring keeps turning."""
+def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
     doc = fitz.open()
     page = doc.new_page(width=400, height=250)
     page.draw_rect(page.rect, color=None, fill=[c / 255 for c in PAGE_COLOUR])
     while doc.page_count < 1000:  # doubled by copies: quick to make, slow to save
         doc.insert_pdf(fitz.open("pdf", doc.tobytes()), to_page=min(doc.page_count, 1000 - doc.page_count) - 1)
     doc.save(tmp_path / "big.pdf")
-    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
-    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
-    settings.parent.mkdir(parents=True)
-    settings.write_text(json.dumps({"version": 1, "current": {"opacity": 0.5, "pages": "all", "x": "20", "y": "10"}}))
-    window = Window(display, tmp_path, "--pdf", "big.pdf", "--image", "stamp.png")
-    request.addfinalizer(window.close)
+    make_files(tmp_path, settings={"version": 1, "current": {"opacity": 0.5, "pages": "all", "x": "20", "y": "10"}})
+    window = launch("--pdf", "big.pdf", "--image", "stamp.png")
 
     half = tuple(round((p + s) / 2) for p, s in zip(PAGE_COLOUR, STAMP_COLOUR))
     picture, (page_box, seal_box) = window.wait_until(
@@ -349,22 +332,15 @@ def test_progress_during_a_large_save_and_a_see_through_seal(display, request, t
     window.quit()
 
 
-def test_several_files_each_with_its_own_anchor(display, request, tmp_path):
-    """Two PDFs of different sizes with the last session's anchor: each result has the
-    stamp 10 mm from its own page's bottom-right corner; a failed file is listed too."""
+def test_several_files_each_with_its_own_anchor(launch, tmp_path):  # c.pdf fails
     sizes = {"a.pdf": (400, 250), "b.pdf": (300, 600)}
     for name, size in sizes.items():
         Image.new("RGB", size, PAGE_COLOUR).save(tmp_path / name, resolution=72)
     (tmp_path / "c.pdf").write_bytes(b"%PDF-1.7\nbroken\n")
-    Image.new("RGB", (100, 50), STAMP_COLOUR).save(tmp_path / "stamp.png")
-    settings = tmp_path / "config" / "pdf-stamp" / "settings.json"
-    settings.parent.mkdir(parents=True)
-    settings.write_text(json.dumps({"current": {"anchor": "bottom-right", "margin": "10", "image": "stamp.png"}}))
-    window = Window(display, tmp_path, "--pdf", "a.pdf", "b.pdf", "c.pdf")
-    request.addfinalizer(window.close)
+    make_files(tmp_path, settings={"current": {"anchor": "bottom-right", "margin": "10", "image": "stamp.png"}})
+    window = launch("--pdf", "a.pdf", "b.pdf", "c.pdf")
     picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)  # the first file is shown
-    margin_px = 10 / 25.4 * 72 * 1.25
-    assert stamp_box[2:] == pytest.approx([500 - margin_px, 312.5 - margin_px], abs=TOL)
+    assert stamp_box[2:] == pytest.approx(CORNER, abs=TOL)
 
     window.press(output_button(picture))
     window.wait_until(lambda shot: not page_and_stamp(shot) and (tmp_path / "b_stamped.pdf").exists())

@@ -1,8 +1,5 @@
-"""The handlers use the host's objects in the order Python evaluates their
-statements: callee before arguments, arguments left to right. Each handler
-runs against probes that log every use, beside its statements written in
-Python and run against the same probes; the two logs must be equal."""
-
+# The handlers use host objects in Python's order (callee, then arguments left to right):
+# each runs against logging probes beside its statements written in Python.
 import builtins
 import inspect
 import sys
@@ -13,14 +10,10 @@ import pytest
 import pdf_module
 from test_units import reference_scale
 
-# The module-level names the handlers use; each run binds them to probes.
 HOST_NAMES = ["fitz", "Image", "io", "base64", "ft", "state", "update_image_size"]
 
 
-class Probe:
-    """A host object that logs each use: attribute reads and writes, calls,
-    conversions, arithmetic, comparisons and formatting. Larger-than tests
-    are true, smaller-than tests false."""
+class Probe:  # logs each use; larger-than tests are true, smaller-than tests false
 
     def __init__(self, log, name):
         object.__setattr__(self, "_log", log)
@@ -59,8 +52,6 @@ class Probe:
     __gt__, __ge__ = _operator(">", True), _operator(">=", True)
     __lt__, __le__ = _operator("<", False), _operator("<=", False)
 
-
-# --- the handlers' statements, as Python runs them ---------------------------------
 
 fitz = Image = io = base64 = ft = state = update_image_size = None
 
@@ -163,21 +154,16 @@ def confirm_exit(page):
                               show_dialog, confirm_exit)
 ] + [("scale_image_to_pdf", reference_scale)])
 def test_host_objects_are_used_in_pythons_order(monkeypatch, capsys, name, reference):
-    def run(bind):
+    def run(as_python):
         log = []
         probes = {host_name: Probe(log, host_name) for host_name in HOST_NAMES}
         monkeypatch.setitem(sys.modules, "PIL", Probe(log, "PIL"))   # for `from PIL import Image`
-        function = bind(probes)
+        for host_name, probe in probes.items():
+            monkeypatch.setattr(pdf_module, host_name, probe)
+        function = (types.FunctionType(reference.__code__, {**probes, "__builtins__": builtins})
+                    if as_python else getattr(pdf_module, name))
         function(*(Probe(log, p) for p in inspect.signature(reference).parameters))
         return log, capsys.readouterr().out
 
-    def as_python(probes):
-        return types.FunctionType(reference.__code__, {**probes, "__builtins__": builtins})
-
-    def as_module(probes):
-        for host_name, probe in probes.items():
-            monkeypatch.setattr(pdf_module, host_name, probe)
-        return getattr(pdf_module, name)
-
-    expected = run(as_python)
-    assert run(as_module) == expected
+    expected = run(as_python=True)
+    assert run(as_python=False) == expected

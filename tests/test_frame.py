@@ -1,6 +1,3 @@
-"""The module as a whole: initialisation, its namespace, the function objects,
-argument binding and traceback entries."""
-
 import builtins
 import contextlib
 import ctypes
@@ -50,16 +47,12 @@ def test_namespace_after_import():
     assert names == ["fitz", "Image", "os", "io", "ft", "base64", "state",
                      "pdf_page_width_pt", "pdf_page_height_pt", "original_width",
                      "original_height"] + [f[0] for f in FUNCTIONS]
-    for name in ("pdf_page_width_pt", "pdf_page_height_pt", "original_width", "original_height"):
-        assert type(getattr(pdf_module, name)) is int and getattr(pdf_module, name) == 0
-    import base64, io, os  # noqa: E401
-    import fitz, flet  # noqa: E401
+    assert [repr(getattr(pdf_module, n)) for n in names[7:11]] == ["0"] * 4
+    import base64, fitz, flet, os  # noqa: E401
     from PIL import Image
     assert (pdf_module.fitz, pdf_module.Image, pdf_module.os, pdf_module.io, pdf_module.ft,
             pdf_module.base64) == (fitz, Image, os, io, flet, base64)
-    assert "PIL" not in vars(pdf_module) and "flet" not in vars(pdf_module)
-    assert pdf_module.__test__ == {} and pdf_module.__doc__ is None
-    assert pdf_module.__builtins__ is builtins
+    assert (pdf_module.__test__, pdf_module.__doc__, pdf_module.__builtins__) == ({}, None, builtins)
 
 
 @pytest.mark.parametrize("name, params, line, doc", FUNCTIONS)
@@ -69,8 +62,6 @@ def test_function_table(name, params, line, doc):
     assert type(f) is type(pdf_module.mm_to_pt)
     expected = {"val": "float", "return": "str"} if name == "format_mm_value" else {}
     assert f.__annotations__ == expected
-    # every parameter but the last by keyword: the count given is the last
-    # one's position, and the entry is at the function's first line
     names = params.split()
     with pytest.raises(TypeError) as excinfo:
         f(**{p: None for p in names[:-1]})
@@ -81,37 +72,31 @@ def test_function_table(name, params, line, doc):
 
 @pytest.mark.parametrize("call, message", [
     (lambda: pdf_module.show_dialog(1, 2, 3), "show_dialog() takes exactly 2 positional arguments (3 given)"),
-    # positional count beyond N with keywords present: P is the count
     (lambda: pdf_module.mm_to_pt(1, 2, mm=3), "mm_to_pt() takes exactly 1 positional argument (2 given)"),
-    # the first missing parameter's position is the count
     (lambda: pdf_module.update_image_size(1, 2, image_height=3), "update_image_size() takes exactly 8 positional arguments (2 given)"),
     (lambda: pdf_module.scale_image_to_pdf(1, image_height_mm=2, pdf_height_mm=3, x=4), "scale_image_to_pdf() takes exactly 4 positional arguments (2 given)"),
     (lambda: pdf_module.mm_to_pt(1, mm=2), "mm_to_pt() got multiple values for keyword argument 'mm'"),
     (lambda: pdf_module.mm_to_pt(1, x=2), "mm_to_pt() got an unexpected keyword argument 'x'"),
-    # leftover keywords are examined in the order passed
     (lambda: pdf_module.get_unique_filename("d", base_name="b", zz=1, directory="d"), "get_unique_filename() got an unexpected keyword argument 'zz'"),
     (lambda: pdf_module.get_unique_filename("d", base_name="b", directory="d", zz=1), "get_unique_filename() got multiple values for keyword argument 'directory'"),
     (lambda: pdf_module.format_mm_value("2.5"), "must be real number, not str"),
     (lambda: pdf_module.format_mm_value(val=None), "must be real number, not NoneType"),
-])
-def test_binding_errors(call, message):
-    with pytest.raises(TypeError) as excinfo:
-        call()
-    assert str(excinfo.value) == message
-    name = str(excinfo.value).split("(")[0]
-    if name not in BY_NAME:  # the float conversion message names no function
-        name = "format_mm_value"
-    assert module_entry(excinfo) == (f"pdf_module.{name}", BY_NAME[name])
-
-
-@pytest.mark.parametrize("call, expected", [
+    # bound without an error: the result
     (lambda: pdf_module.mm_to_pt(mm=25.4), 72.0),
     (lambda: pdf_module.scale_image_to_pdf(100, pdf_height_mm=297, image_height_mm=50, pdf_width_mm=210), (100, 50)),
     (lambda: pdf_module.format_mm_value(val=2), "2"),
     (lambda: pdf_module.format_mm_value(True), "1"),
 ])
-def test_keyword_binding_succeeds(call, expected):
-    assert call() == expected
+def test_binding(call, message):
+    if not isinstance(message, str) or len(message) == 1:   # bound: the result
+        assert call() == message
+        return
+    with pytest.raises(TypeError) as excinfo:
+        call()
+    assert str(excinfo.value) == message
+    name = str(excinfo.value).split("(")[0]
+    name = name if name in BY_NAME else "format_mm_value"
+    assert module_entry(excinfo) == (f"pdf_module.{name}", BY_NAME[name])
 
 
 def test_non_string_keyword_from_a_direct_vectorcall():
@@ -122,7 +107,6 @@ def test_non_string_keyword_from_a_direct_vectorcall():
     argv = (ctypes.py_object * 2)(1.0, 2.0)
     with pytest.raises(TypeError, match=r"^mm_to_pt\(\) keywords must be strings$"):
         vectorcall(pdf_module.mm_to_pt, argv, 1, (7,))
-    # a non-string keyword is never taken for a missing parameter
     with pytest.raises(TypeError, match=r"takes exactly 1 positional argument \(0 given\)"):
         vectorcall(pdf_module.mm_to_pt, argv, 0, (7,))
 
@@ -144,7 +128,6 @@ def test_names_are_looked_up_at_each_use(monkeypatch):
 def test_round_is_the_builtin_taken_at_import(monkeypatch):
     calls, real_round = [], builtins.round
     monkeypatch.setattr(builtins, "round", lambda *args: calls.append(args) or real_round(*args))
-    # values that reach round rather than a short path of the module's own
     assert pdf_module.format_mm_value(1e13 + 0.5) == "10000000000000.5"
     assert pdf_module.scale_image_to_pdf(Fraction(1, 3), 1, 5, 5) == (Fraction(33, 100), 1)
     assert [args for args in calls if len(args) == 2] == []  # Fraction rounds with one argument
@@ -174,9 +157,8 @@ print(calls)
 def test_inner_handlers_are_module_functions(page):
     pdf_module.confirm_exit(page)
     yes, no = (button.on_click for button in page.dialog.actions)
-    assert (yes.__name__, yes.__qualname__, yes.__module__, yes.__doc__) == (
-        "on_yes", "confirm_exit.<locals>.on_yes", "pdf_module", None)
-    assert (no.__name__, no.__qualname__) == ("on_no", "confirm_exit.<locals>.on_no")
+    assert (yes.__name__, yes.__qualname__, yes.__module__, yes.__doc__, no.__qualname__) == (
+        "on_yes", "confirm_exit.<locals>.on_yes", "pdf_module", None, "confirm_exit.<locals>.on_no")
     assert type(yes) is type(pdf_module.confirm_exit)
     with pytest.raises(TypeError, match=r"^on_no\(\) takes exactly 1 positional argument \(2 given\)$") as excinfo:
         no(1, 2)
@@ -187,30 +169,17 @@ def test_inner_handlers_are_module_functions(page):
     assert module_entry(excinfo) == ("pdf_module.confirm_exit.on_yes", 358)
 
 
-@pytest.mark.parametrize("through_python", [True, False])
+@pytest.mark.parametrize("through_python", [True, False])   # or only the module's guard stops it
 def test_deep_recursion_through_the_namespace_is_an_error_not_a_crash(monkeypatch, page,
                                                                      through_python):
-    class Toolkit:
-        AlertDialog = None   # found before the title is made
-
-        @staticmethod
-        def Text(value):
-            pdf_module.confirm_exit(page)
-
-    # without a Python frame in the cycle, only the module's own guard stops it
-    toolkit = Toolkit if through_python else types.SimpleNamespace(
-        Text=pdf_module.confirm_exit, AlertDialog=None)
-    monkeypatch.setattr(pdf_module, "ft", toolkit)
+    text = (lambda value: pdf_module.confirm_exit(page)) if through_python else pdf_module.confirm_exit
+    monkeypatch.setattr(pdf_module, "ft", types.SimpleNamespace(AlertDialog=None, Text=text))
     with pytest.raises(RecursionError):
         pdf_module.confirm_exit(page)
 
 
-# --- initialisation, each in a fresh interpreter ------------------------------
-
 STATE_SETUP = "import sys, types; sys.modules['state'] = types.ModuleType('state')\n"
 
-
-# The module is made for 3.12; any other interpreter gets one warning at import.
 VERSION_WARNING = ("compile time Python version 3.12 of module 'pdf_module' does not match "
                    "runtime version %d.%d" % sys.version_info[:2])
 
@@ -218,44 +187,13 @@ VERSION_WARNING = ("compile time Python version 3.12 of module 'pdf_module' does
 def test_import_prints_nothing_and_warns_only_off_3_12():
     result = run_python(STATE_SETUP + "import pdf_module", env={"PYTHONWARNINGS": "error"},
                         check=sys.version_info[:2] == (3, 12))
-    if sys.version_info[:2] == (3, 12):
-        assert (result.stdout, result.stderr) == ("", "")
-    else:   # as an error, the warning fails the import
-        assert result.stdout == ""
-        assert result.stderr.splitlines()[-1] == f"RuntimeWarning: {VERSION_WARNING}"
-    result = run_python(STATE_SETUP + """
-import warnings
-with warnings.catch_warnings(record=True) as caught:
-    warnings.simplefilter("always")
-    import pdf_module
-print([(w.category.__name__, str(w.message)) for w in caught])
-""")
-    assert result.stdout.strip() == repr(
-        [] if sys.version_info[:2] == (3, 12) else [("RuntimeWarning", VERSION_WARNING)])
-
-
-def test_import_without_state_fails_at_line_7_and_a_retry_succeeds():
-    result = run_python("""
-        import sys, traceback, types
-        try:
-            import pdf_module
-        except ModuleNotFoundError as exc:
-            entry = [e for e in traceback.extract_tb(exc.__traceback__) if e.filename == "pdf_module.py"][-1]
-            print(type(exc).__name__, exc, entry.name, entry.lineno, "pdf_module" in sys.modules)
-        sys.modules["state"] = types.ModuleType("state")
-        import pdf_module
-        print(pdf_module.mm_to_pt(25.4), pdf_module.state is sys.modules["state"])
-    """)
-    assert result.stdout.splitlines() == [
-        "ModuleNotFoundError No module named 'state' init pdf_module 7 False",
-        "72.0 True",
-    ]
+    assert result.stdout == ""
+    assert result.stderr.splitlines()[-1:] == ([] if sys.version_info[:2] == (3, 12) else
+                                               [f"RuntimeWarning: {VERSION_WARNING}"])
 
 
 @pytest.mark.parametrize("pil_init, expected", [
-    # a PIL without Image fails at line 2 with the plain name
     ("", "ImportError cannot import name Image 2"),
-    # the registry entry stands in for a missing attribute
     ("import sys, types\nsys.modules['PIL.Image'] = types.ModuleType('PIL.Image')\n", "ok PIL.Image"),
 ])
 def test_from_pil_import_image(tmp_path, pil_init, expected):
@@ -273,39 +211,33 @@ except ImportError as exc:
     assert result.stdout.strip() == expected
 
 
-def test_second_import_returns_the_same_module_without_running_it_again():
+def test_second_import_and_a_second_module_object():
     result = run_python(STATE_SETUP + """
 import pdf_module
 first = pdf_module
 first.fitz = "rebound"
-import pdf_module
 del sys.modules["pdf_module"]
 import pdf_module
 print(pdf_module is first, pdf_module.fitz, pdf_module.mm_to_pt(25.4))
 """)
     assert result.stdout.strip() == "True rebound 72.0"
-
-
-def test_exec_on_a_second_module_object_is_refused():
     result = run_python(STATE_SETUP + """
 import importlib.util
 spec = importlib.util.find_spec("pdf_module")
-m1 = importlib.util.module_from_spec(spec)
-m2 = importlib.util.module_from_spec(spec)
+m1, m2 = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
 spec.loader.exec_module(m1)
 spec.loader.exec_module(m1)
 try:
     spec.loader.exec_module(m2)
 except RuntimeError as exc:
-    print(m1 is not m2, exc)
+    print(exc)
 """)
-    assert result.stdout.strip() == (
-        "True Module 'pdf_module' has already been imported. Re-initialisation is not supported.")
+    assert result.stdout.strip() == ("Module 'pdf_module' has already been imported. "
+                                     "Re-initialisation is not supported.")
 
 
 def test_second_interpreter_is_refused_while_the_first_keeps_working(tmp_path):
     out = tmp_path / "sub.txt"
-    # the module's own guard is reached from a legacy (shared-GIL) interpreter only
     legacy = ("import _xxsubinterpreters as interpreters\n"
               "interp = interpreters.create(isolated=False)" if sys.version_info < (3, 13) else
               "import _interpreters as interpreters\ninterp = interpreters.create('legacy')")
@@ -330,8 +262,8 @@ print(pdf_module.mm_to_pt(25.4))
 
 def test_only_the_init_function_is_exported():
     import subprocess
-    path = pdf_module.__file__
-    symbols = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True)
+    symbols = subprocess.run(["nm", "-D", "--defined-only", pdf_module.__file__],
+                             capture_output=True, text=True)
     if symbols.returncode != 0:
         pytest.skip("nm is not available")
     exported = {line.split()[-1] for line in symbols.stdout.splitlines() if " T " in line}
@@ -339,8 +271,6 @@ def test_only_the_init_function_is_exported():
 
 
 def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
-    """`state` may compute attributes: a module __getattr__, or a module
-    subclass with properties, is honoured like any other lookup."""
     class Computed(types.ModuleType):
         @property
         def shrink_scale(self):
@@ -352,16 +282,13 @@ def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
     preview = ImageControl()
     with contextlib.redirect_stdout(io.StringIO()) as out:
         pdf_module.update_image_position(Field("25.4"), Field(""), preview, Field("s.png"))
-    assert (preview.left, preview.top) == (72.0, 0.0)
-    assert "表示: 1.0000px/pt" in out.getvalue()
+    assert (preview.left, preview.top, "表示: 1.0000px/pt" in out.getvalue()) == (72.0, 0.0, True)
 
 
 @pytest.mark.parametrize("broken", ["print", "range", "ValueError", "round", "state"])
 def test_a_retry_after_a_failed_import_is_as_good_as_a_first_import(tmp_path, broken):
-    """The first import fails for want of a builtin or of `state`; the retry
-    takes the builtins as they are then, here with round replaced."""
     result = run_python(f"""
-import builtins, sys, types
+import builtins, sys, traceback, types
 import fitz
 write = sys.stdout.write
 doc = fitz.open(); doc.new_page(); doc.save({str(tmp_path / "one.pdf")!r})
@@ -372,7 +299,8 @@ if {broken!r} != "state":
 try:
     import pdf_module
 except Exception as exc:
-    write(f"{{type(exc).__name__}}: {{exc}}\\n")
+    line = [e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.filename == "pdf_module.py"]
+    write(f"{{type(exc).__name__}}: {{exc}} {{line[-1:]}} {{'pdf_module' in sys.modules}}\\n")
 if {broken!r} == "state":
     sys.modules["state"] = types.ModuleType("state")
 else:
@@ -381,6 +309,7 @@ real_round = builtins.round
 builtins.round = lambda x, n: ("R", real_round(x, n))
 import pdf_module
 builtins.round = real_round
+write(f"{{pdf_module.state is sys.modules['state']}}\\n")
 
 class Field:
     def __init__(self, value): self.value = value
@@ -392,19 +321,17 @@ pdf_module.process_pdf({str(tmp_path / "one.pdf")!r}, "missing.png", "", "1", "1
                        "", "1", None)                                             # range
 print(pdf_module.format_mm_value(12.345))                                         # round
 """)
-    first = ("ModuleNotFoundError: No module named 'state'" if broken == "state"
-             else f"NameError: name '{broken}' is not defined")
+    first = ("ModuleNotFoundError: No module named 'state' [7] False" if broken == "state"
+             else f"NameError: name '{broken}' is not defined [1] False")
     lines = result.stdout.splitlines()
-    assert lines[0] == first
-    assert lines[1:3] == ["[INFO] Imageが指定されていません。", "[ERROR] 数値変換失敗（xまたはy入力が不正）"]
-    assert lines[3].startswith("DEBUG: Inserting image at Rect(") and lines[3].endswith(" on page 1")
-    assert lines[4:] == ["dialog: 【ERROR】ページ 1 への画像挿入に失敗", "('R', 12.35)"]
+    assert lines[:2] == [first, "True"]
+    assert lines[2:4] == ["[INFO] Imageが指定されていません。", "[ERROR] 数値変換失敗（xまたはy入力が不正）"]
+    assert lines[4].startswith("DEBUG: Inserting image at Rect(") and lines[4].endswith(" on page 1")
+    assert lines[5:] == ["dialog: 【ERROR】ページ 1 への画像挿入に失敗", "('R', 12.35)"]
 
 
 @pytest.mark.parametrize("setup, cleanup", [
-    # another module stands in for builtins during the import, then goes away
     ("sys.modules['builtins'] = types.ModuleType('builtins')", "sys.modules['builtins'] = real"),
-    # no builtins entry at all: nothing may be planted in its place
     ("del sys.modules['builtins']", "assert 'builtins' not in sys.modules; sys.modules['builtins'] = real"),
 ])
 def test_the_builtins_are_the_interpreters_own_whatever_sys_modules_holds(setup, cleanup):
@@ -425,21 +352,14 @@ pdf_module.__builtins__ = real
 
 
 def test_freeing_a_long_chain_of_inner_handlers_does_not_overflow_the_stack():
-    """Each on_yes closes over the page it was given, here the previous
-    on_yes: freeing the last one frees the whole chain."""
     result = run_python(STATE_SETUP + """
 import pdf_module
 made = []
 
-class Toolkit:
-    Text = staticmethod(lambda value: value)
-    TextButton = staticmethod(lambda text, on_click: made.append(on_click))
-
-    @staticmethod
-    def AlertDialog(**controls):
-        raise LookupError    # both handlers exist by now
-
-pdf_module.ft = Toolkit
+def refuse(**controls):
+    raise LookupError    # both handlers exist by now
+pdf_module.ft = types.SimpleNamespace(Text=lambda value: value, AlertDialog=refuse,
+                                      TextButton=lambda text, on_click: made.append(on_click))
 handler = None
 for _ in range(300_000):
     try:
@@ -457,7 +377,6 @@ print("freed")
 def test_a_handler_in_a_generator_leaves_its_handled_exception_alone(capsys):
     def steps():
         yield
-        # caught inside: ValueError is the exception being handled meanwhile
         pdf_module.update_image_position(Field("abc"), Field(""), None, Field("s.png"))
         yield
         yield sys.exception()
@@ -477,8 +396,6 @@ def test_a_handler_in_a_generator_leaves_its_handled_exception_alone(capsys):
 
 
 def test_a_failure_without_an_exception_set_becomes_a_system_error():
-    """An extension type whose multiplication fails without setting an
-    exception, as a faulty one can: the module reports it, never crashes."""
     class Slot(ctypes.Structure):
         _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
 
@@ -555,9 +472,7 @@ def test_with_binds_enter_and_exit_as_pythons_with_does(monkeypatch):
 
     class Picture:
         def resize(self, size):
-            if size == (0, 0):
-                raise ValueError("empty")
-            return self
+            return self if size != (0, 0) else int("empty")
 
         def save(self, stream, format):
             stream.write(b"png")
@@ -573,6 +488,6 @@ def test_with_binds_enter_and_exit_as_pythons_with_does(monkeypatch):
 
     monkeypatch.setattr(pdf_module, "Image", types.SimpleNamespace(open=lambda path: Opened()))
     assert pdf_module.generate_resized_base64_image("x.png", 2, 3) == "cG5n"
-    with pytest.raises(ValueError, match="^empty$"):
+    with pytest.raises(ValueError, match="'empty'"):
         pdf_module.generate_resized_base64_image("x.png", 0, 0)
     assert exits == [None, ValueError]

@@ -1,5 +1,3 @@
-"""The stamp-image handlers: select_image, its Base64 copy, its position and size fields."""
-
 import base64
 import contextlib
 import io
@@ -56,7 +54,6 @@ def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, w
     assert (state.original_ratio, type(state.original_ratio)) == (ratio, float)
     assert (state.image_dpi, type(state.image_dpi)) == (image_dpi, type(image_dpi))
     assert (ui.path.updates, ui.width.value, ui.height.value) == (1, width, height)
-    # the preview is left for the size logic to refresh
     assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates) == (path, 0, 0, 0)
     logic.assert_called_once_with(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)
     assert path not in open_paths()
@@ -138,7 +135,6 @@ def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, r
                                       height, new_width, new_height, mm, px):
     state.original_ratio = ratio
     ui.width.value, ui.height.value = width, height
-    # update_image_size's flag names the width field, update_image_sizeb's the height field
     assert run_size(handler, edits_width == (handler == SIZE), ui) is None
     assert (ui.width.value, ui.height.value) == (new_width, new_height)
     size = [float(v) / 25.4 * 72 * LETTER_SHRINK if mm else None for v in (new_width, new_height)]
@@ -225,5 +221,5 @@ def test_image_handlers_do_not_leak(tmp_path, state, ui, monkeypatch, call, call
         with contextlib.suppress(FileNotFoundError):
             call(ui)
 
-    # Pillow's own allocations wander by ~100 blocks; a leak in one call of five still shows
+    # Pillow's own allocations wander by ~100 blocks; a leak in one call of five shows
     assert allocated_blocks_stay_flat(once, calls=calls, warmup=calls // 2, slack=calls // 5)

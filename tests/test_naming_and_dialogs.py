@@ -1,6 +1,4 @@
-"""The output folder field, the first free output name, the message dialog
-and the exit confirmation."""
-
+import contextlib
 import os
 import types
 
@@ -10,8 +8,6 @@ import pytest
 import pdf_module
 from conftest import Field, Page, allocated_blocks_stay_flat, module_entry
 
-
-# --- get_unique_filename -------------------------------------------------------
 
 @pytest.mark.parametrize("existing, expected", [
     ([], "output.pdf"),
@@ -29,9 +25,6 @@ def test_get_unique_filename(tmp_path, existing, expected):
             (tmp_path / name).write_bytes(b"")
     assert pdf_module.get_unique_filename(str(tmp_path), "output.pdf") == str(tmp_path / expected)
     assert sorted(os.listdir(tmp_path)) == sorted(n.rstrip("/") for n in existing)
-
-
-def test_get_unique_filename_missing_folder(tmp_path):
     missing = str(tmp_path / "nowhere")
     assert pdf_module.get_unique_filename(missing, "output.pdf") == os.path.join(missing, "output.pdf")
 
@@ -43,56 +36,33 @@ def test_get_unique_filename_refuses_non_text(directory, base_name):
     assert module_entry(excinfo) == ("pdf_module.get_unique_filename", 338)
 
 
-# --- select_directory ----------------------------------------------------------
-
-@pytest.mark.parametrize("path, expected", [("/chosen/folder", "/chosen/folder"), (None, "old"), ("", "old")])
-def test_select_directory(path, expected):
+@pytest.mark.parametrize("event, expected", [
+    (types.SimpleNamespace(path="/chosen/folder"), ("/chosen/folder", 1)),
+    (types.SimpleNamespace(path=None), ("old", 1)), (types.SimpleNamespace(path=""), ("old", 1)),
+    (object(), ("old", 0)),   # no path: AttributeError
+])
+def test_select_directory(event, expected):
     field = Field("old")
-    assert pdf_module.select_directory(types.SimpleNamespace(path=path), field) is None
-    assert (field.value, field.updates) == (expected, 1)
+    with pytest.raises(AttributeError) if not expected[1] else contextlib.nullcontext() as excinfo:
+        assert pdf_module.select_directory(event, field) is None
+    assert expected[1] or module_entry(excinfo) == ("pdf_module.select_directory", 332)
+    assert (field.value, field.updates) == expected
 
-
-def test_select_directory_event_without_path():
-    field = Field("old")
-    with pytest.raises(AttributeError) as excinfo:
-        pdf_module.select_directory(object(), field)
-    assert module_entry(excinfo) == ("pdf_module.select_directory", 332)
-    assert (field.value, field.updates) == ("old", 0)
-
-
-# --- show_dialog ---------------------------------------------------------------------
 
 @pytest.mark.parametrize("message", ["【ERROR】対象ページが指定されていません", ""])
 def test_show_dialog(page, message):
     assert pdf_module.show_dialog(page, message) is None
-    assert page.dialog.title.value == message
-    assert page.log == [("open", page.dialog), ("update",)]
-
-
-def test_show_dialog_without_open_leaves_the_dialog_assigned():
-    class NoOpen:
-        pass
-
-    page = NoOpen()
+    assert (page.dialog.title.value, page.log) == (message, [("open", page.dialog), ("update",)])
+    without_open = types.SimpleNamespace()   # the dialog is assigned before open fails
     with pytest.raises(AttributeError) as excinfo:
-        pdf_module.show_dialog(page, "m")
+        pdf_module.show_dialog(without_open, message)
     assert module_entry(excinfo) == ("pdf_module.show_dialog", 350)
-    assert page.dialog.title.value == "m"
+    assert without_open.dialog.title.value == message
 
-
-# --- confirm_exit --------------------------------------------------------------------
 
 def open_exit_dialog(page):
     pdf_module.confirm_exit(page)
-    dialog = page.dialog
-    return dialog, dialog.actions
-
-
-def test_confirm_exit_dialog(page):
-    dialog, actions = open_exit_dialog(page)
-    assert dialog.title.value == "アプリを終了しますか？"
-    assert [a.text for a in actions] == ["はい", "いいえ"]
-    assert page.log == [("open", dialog), ("update",)]
+    return page.dialog, page.dialog.actions
 
 
 @pytest.mark.parametrize("button, effects", [
@@ -102,6 +72,8 @@ def test_confirm_exit_dialog(page):
 @pytest.mark.parametrize("later_message", [False, True])
 def test_exit_buttons(page, button, effects, later_message):
     dialog, actions = open_exit_dialog(page)
+    assert (dialog.title.value, [a.text for a in actions]) == ("アプリを終了しますか？", ["はい", "いいえ"])
+    assert page.log == [("open", dialog), ("update",)]
     if later_message:  # the buttons close whatever dialog is current when clicked
         pdf_module.show_dialog(page, "later message")
         dialog = page.dialog
@@ -115,10 +87,8 @@ def test_each_exit_dialog_has_its_own_handlers():
     _, first_actions = open_exit_dialog(first)
     _, second_actions = open_exit_dialog(second)
     assert first_actions[0].on_click is not second_actions[0].on_click
-    first.log.clear()
-    second.log.clear()
     second_actions[1].on_click(None)
-    assert first.log == [] and [e[0] for e in second.log] == ["close", "update"]
+    assert len(first.log) == 2 and [e[0] for e in second.log[2:]] == ["close", "update"]
 
 
 @pytest.mark.parametrize("ft_attribute, line", [("Text", 365), ("TextButton", 367), ("AlertDialog", 364)])
@@ -128,11 +98,8 @@ def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
     monkeypatch.setattr(pdf_module, "ft", broken)
     with pytest.raises(AttributeError) as excinfo:
         pdf_module.confirm_exit(page)
-    assert module_entry(excinfo) == ("pdf_module.confirm_exit", line)
-    assert page.log == []
+    assert (module_entry(excinfo), page.log) == (("pdf_module.confirm_exit", line), [])
 
-
-# --- leaks ---------------------------------------------------------------------------
 
 def click_both_buttons():
     page = Page()
@@ -155,9 +122,6 @@ def test_no_leaks(tmp_path, call):
     (tmp_path / "output.pdf").write_bytes(b"")
 
     def once():
-        try:
+        with contextlib.suppress(TypeError, AttributeError):
             call(str(tmp_path))
-        except (TypeError, AttributeError):
-            pass
-
     assert allocated_blocks_stay_flat(once, calls=1000)

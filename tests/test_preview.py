@@ -1,5 +1,3 @@
-"""The page preview: select_pdf and on_page_number_change."""
-
 import base64
 import sys
 import types
@@ -53,7 +51,7 @@ def run(handler, ui, event=None):
 
 
 @pytest.mark.parametrize("handler, entered, index, source, scales, display, report", [
-    # a US Letter page: 792 x 0.6313131313131313 is 499.99999999999994, truncated to 499
+    # Letter: 792 x 0.6313131313131313 is 499.99999999999994, truncated to 499
     (SELECT, "", 0, None, (1.0, 612.0, 792.0, 0.6313131313131313), (386, 499),   # empty: page 1
      "[OK] PDF page 1 loaded.\n"
      "PDF page size: 612.00pt x 792.00pt\n"
@@ -90,13 +88,11 @@ def test_page_preview(state, ui, capsys, monkeypatch, pdf, tmp_path, handler, en
         return
     pix = doc.load_page(index).get_pixmap(**({"dpi": 150} if handler == CHANGE else {}))
     (ratio, width_pt, height_pt, shrink), = [call.args for call in ui.callback.call_args_list]
-    # preview pixels per point, whatever the render resolution (150 dpi on a page change)
     assert ratio * shrink == pytest.approx(min(500 / width_pt, 500 / height_pt), rel=1e-12)
     width, height = display or (int(pix.width * shrink), int(pix.height * shrink))   # truncated
     assert vars(ui.preview) == dict(src=None, width=width, height=height, left=0, top=0, updates=1,
                                     src_base64=base64.b64encode(pix.tobytes("png")).decode(),
                                     fit=ft.ImageFit.CONTAIN)
-    # only a page change stores the scales; only a file choice updates the path field
     stored = [vars(state).get(name) for name in ("pdf_scale_ratio", "pdf_width_pt",
                                                  "pdf_height_pt", "shrink_scale")]
     assert (stored, ui.pdf_path.updates, out.count("\n")) == (
@@ -143,7 +139,6 @@ def test_guarded_failures_and_no_leaks(state, ui, capsys, monkeypatch, pdf, hand
     assert run(handler, ui, event) is None
     out = capsys.readouterr().out.splitlines()
     assert (len(out), out[lines:]) == (lines + bool(message), [message] if message else [])
-    # the size logic runs last and sees the stored scales; nothing done is undone
     args = (None, True, ui.width, ui.height, ui.image_preview, ui.x, ui.y, ui.image_path)
     stored, shown = vars(state).get("shrink_scale"), bool(lines or fails)
     assert calls == [(args, stored)][:bool(lines) and fails != "no stamp"]

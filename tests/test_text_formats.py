@@ -1,6 +1,3 @@
-"""The handlers' report lines format numbers exactly as the runtime's
-f-strings do, including rounding ties, negative zero and huge values."""
-
 import contextlib
 import io
 import math

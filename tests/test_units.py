@@ -1,5 +1,4 @@
-"""Millimetres to points, the text of millimetre values, fitting into a page."""
-
+import contextlib
 import math
 from decimal import Decimal
 from fractions import Fraction
@@ -85,8 +84,7 @@ def test_scale_image_to_pdf(args, expected):
     assert [type(v) for v in result] == [type(v) for v in expected]
 
 
-def outcome(f, *args):
-    """The result with its types, or the exception's type and message."""
+def outcome(f, *args):  # the result with its types, or the exception's type and message
     try:
         result = f(*args)
     except Exception as exc:
@@ -133,11 +131,8 @@ def test_scale_image_to_pdf_errors(args, line, message):
 ])
 def test_no_leaks(call):
     def once():
-        try:
+        with contextlib.suppress(TypeError, ValueError, ZeroDivisionError):
             call()
-        except (TypeError, ValueError, ZeroDivisionError):
-            pass
-
     assert allocated_blocks_stay_flat(once)
 
 

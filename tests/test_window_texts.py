@@ -1,5 +1,3 @@
-"""What the window tells about fields, documents and results."""
-
 import fitz
 import pytest
 

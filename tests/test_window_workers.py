@@ -1,6 +1,4 @@
-"""The window's output workers end with the window's process, also when it is killed
-(a worker left behind also keeps the window's output open: the run then times out)."""
-
+# A worker left behind when the window is killed also keeps its output open: the run times out.
 import os
 import subprocess
 import sys
