@@ -45,11 +45,8 @@ inline Ref cropbox(PyObject* page) { return attr(page, "cropbox"_py); }
 inline Ref mediabox(PyObject* page) { return attr(page, "mediabox"_py); }
 // fitz.Rect, the class itself
 inline Ref rect_class(const Call& c) { return attr(c.global("fitz"_py), "Rect"_py); }
-// fitz.Matrix(a, b, c, d, e, f)
-inline Ref matrix(const Call& c, PyObject* a, PyObject* b, PyObject* c_, PyObject* d, PyObject* e,
-                  PyObject* f) {
-    return call(attr(c.global("fitz"_py), "Matrix"_py), a, b, c_, d, e, f);
-}
+// fitz.Matrix, the class itself
+inline Ref matrix_class(const Call& c) { return attr(c.global("fitz"_py), "Matrix"_py); }
 // doc.save(path, garbage=4, clean=True, deflate=True)
 // deflate compresses every stream that would be written uncompressed: the
 // inserted image, which the library stores as raw samples, and the content

@@ -50,9 +50,13 @@ void insert_upright(const Call& c, PyObject* pdf_page, PyObject* rect, PyObject*
     if (!truth(rotation)) return pdf::insert_image(pdf_page, rect, image_path);
     Ref cropbox = pdf::cropbox(pdf_page);
     Ref mediabox = pdf::mediabox(pdf_page);
+    // fitz.Matrix(1, 0, 0, -1, cropbox.x0, mediabox.y1 - cropbox.y0), in Python's order
+    Ref make_matrix = pdf::matrix_class(c);
+    Ref origin_x = attr(cropbox, "x0"_py);
+    Ref top = attr(mediabox, "y1"_py);
+    Ref origin_y = sub(top, attr(cropbox, "y0"_py));
     Ref unrotated_to_pdf =
-        pdf::matrix(c, int_<1>(), int_<0>(), int_<0>(), int_<-1>(), attr(cropbox, "x0"_py),
-                    sub(attr(mediabox, "y1"_py), attr(cropbox, "y0"_py)));
+        call(make_matrix, int_<1>(), int_<0>(), int_<0>(), int_<-1>(), origin_x, origin_y);
     Ref unrotated = mul(rect, pdf::derotation_matrix(pdf_page));
     Ref in_pdf = mul(unrotated, unrotated_to_pdf);
     Ref target = mul(in_pdf, pdf::transformation_matrix(pdf_page));
