@@ -299,12 +299,13 @@ if {broken!r} != "state":
 try:
     import pdf_module
 except Exception as exc:
-    line = [e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.filename == "pdf_module.py"]
-    write(f"{{type(exc).__name__}}: {{exc}} {{line[-1:]}} {{'pdf_module' in sys.modules}}\\n")
+    error = exc
 if {broken!r} == "state":
     sys.modules["state"] = types.ModuleType("state")
 else:
-    setattr(builtins, {broken!r}, saved)
+    setattr(builtins, {broken!r}, saved)   # before the traceback module needs it
+line = [e.lineno for e in traceback.extract_tb(error.__traceback__) if e.filename == "pdf_module.py"]
+write(f"{{type(error).__name__}}: {{error}} {{line[-1:]}} {{'pdf_module' in sys.modules}}\\n")
 real_round = builtins.round
 builtins.round = lambda x, n: ("R", real_round(x, n))
 import pdf_module
