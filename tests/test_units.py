@@ -111,6 +111,7 @@ def test_scale_image_to_pdf_matches_the_runtime(w, h, pw, ph):
     ((10, 0, 210, 297), 209, "division by zero"),   # the ratio is computed before any test
     ((300, 100, 0, 297), 212, "division by zero"),  # a page side of 0 matters once it is too large
     ((1e-09, -5, 0, 0), 212, "float division by zero"),  # the width's share is divided first
+    ((0, 10**400, 0, 1), 212, "division by zero"),  # not the right share's OverflowError
     ((10, 10, "a", 297), 210, "'>' not supported between instances of 'int' and 'str'"),
 ])
 def test_scale_image_to_pdf_errors(args, line, message):
