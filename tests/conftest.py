@@ -9,6 +9,10 @@ import warnings
 
 import pytest
 
+# The host's own texts are checked in Japanese, as office users see them
+# (test_i18n switches the language where it checks English).
+os.environ["PDF_STAMP_LANG"] = "ja"
+
 # The module imports the host's `state` by name: give it one before import.
 STATE = sys.modules.setdefault("state", types.ModuleType("state"))
 
