@@ -32,6 +32,8 @@ def stamp_file(job, source, wanted=None):
         result.error = str(error)
     except Exception as error:  # an unforeseen fault is still only this file's failure
         result.error = f"【ERROR】{source}: {type(error).__name__}: {error}"
+    if result.error:
+        result.pages_stamped = []  # nothing of this file was written
     return result
 
 
