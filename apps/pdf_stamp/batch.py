@@ -30,7 +30,8 @@ def collect_sources(paths, recursive=False, suffix=DEFAULT_SUFFIX):
     """(sources, skipped): files as given, and the PDFs in each folder (its
     subfolders too when `recursive`, hidden ones never), sorted. A folder's
     earlier results are skipped: files carrying the result mark, and
-    NAME<suffix>.pdf or NAME<suffix>_N.pdf beside their source NAME.pdf."""
+    NAME<suffix>.pdf or NAME<suffix>_N.pdf beside their source NAME.pdf.
+    Anything in a folder that is not a regular file is left alone."""
     sources, skipped = [], []
     for path in paths:
         if not os.path.isdir(path):
@@ -40,16 +41,15 @@ def collect_sources(paths, recursive=False, suffix=DEFAULT_SUFFIX):
         for folder, subfolders, files in os.walk(path):
             subfolders[:] = [] if not recursive else sorted(
                 d for d in subfolders if not d.startswith("."))
-            found += [os.path.join(folder, f) for f in files if f.lower().endswith(".pdf")]
-        for file in sorted(found):
-            (skipped if _earlier_result(file, suffix) else sources).append(file)
+            names = {f.lower() for f in files}
+            for name in files:
+                file = os.path.join(folder, name)
+                if name.lower().endswith(".pdf") and os.path.isfile(file):
+                    source = result_source(name, suffix)
+                    found.append((file, bool(source and source.lower() in names) or is_marked(file)))
+        for file, earlier in sorted(found):
+            (skipped if earlier else sources).append(file)
     return sources, skipped
-
-
-def _earlier_result(path, suffix):
-    folder, name = os.path.split(path)
-    source = result_source(name, suffix)
-    return bool(source and os.path.isfile(os.path.join(folder, source))) or is_marked(path)
 
 
 def default_jobs():

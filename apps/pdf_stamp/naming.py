@@ -54,7 +54,7 @@ def result_source(name, suffix):
         return None
     match = re.fullmatch(r"(.+?)" + re.escape(suffix) + r"(?:_[0-9]+)?\.pdf", name,
                          re.IGNORECASE | re.DOTALL)
-    return match and match[1] + name[-4:]
+    return match and match[1] + ".pdf"
 
 
 def candidates(folder, stem, start=0):

@@ -2,6 +2,6 @@
 PyMuPDF and pdf_module are loaded there, before any document is opened, and
 every worker starts as a copy of that clean process."""
 
-from . import host
+from . import host, stamping  # noqa: F401 (stamping: what every worker runs)
 
 host.load_module()
