@@ -40,12 +40,6 @@ results found in folders are skipped and counted.
 """)
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):
-        # The command maps every failure to its exit status in one place.
-        raise UsageError(f"{self.format_usage()}{self.prog}: {_('error')}: {message}")
-
-
 @contextlib.contextmanager
 def _argparse_texts():
     """argparse's own texts (usage, its errors) in the user's language too."""
@@ -55,6 +49,14 @@ def _argparse_texts():
         yield
     finally:
         argparse._, argparse.ngettext = saved
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # The command maps every failure to its exit status in one place.
+        with _argparse_texts():
+            usage = self.format_usage()
+        raise UsageError(f"{usage}{self.prog}: {_('error')}: {message}")
 
 
 def _number(low=None, high=None, whole=False, above=None):

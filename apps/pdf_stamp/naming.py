@@ -85,12 +85,12 @@ def mark(path):
 
     with fitz.open(path) as doc:
         kind, value = doc.xref_get_key(-1, "Info")
-        if kind != "xref":
-            info = doc.get_new_xref()
-            doc.update_object(info, "<<>>")
-            doc.xref_set_key(-1, "Info", f"{info} 0 R")
-        else:
+        if kind == "xref":
             info = int(value.split()[0])
+        else:  # none yet, or written into the trailer itself
+            info = doc.get_new_xref()
+            doc.update_object(info, value if kind == "dict" else "<<>>")
+            doc.xref_set_key(-1, "Info", f"{info} 0 R")
         doc.xref_set_key(info, MARK, "true")
         doc.saveIncr()
 
