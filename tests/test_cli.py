@@ -33,7 +33,6 @@ def folder(tmp_path):
     make_pdf(tmp_path / "in.pdf", 4)
     make_document(tmp_path / "two.pdf", ((595, 842, 0), (842, 595, 90)), bookmarks=True)
     make_stamp(tmp_path / "stamp.png")
-    (tmp_path / "notes.txt").write_text("not an image")
     os.mkfifo(tmp_path / "fifo")
     return tmp_path
 
@@ -67,15 +66,11 @@ SUMMARY = "{1} 件中 {0} 件に押印しました"
     ([*ONE, "-x", "1", "-y", "1", "--anchor", "top", "--pages", "1"], 2, [], "同時に指定できません", {}),
     ([*ONE, "-x", "1", "-y", "1", "--margin", "5", "--pages", "1"], 2, [], "--margin は --anchor と", {}),
     ([*ONE, "--anchor", "top", "--pages", ""], 2, [], "--pages か --every で指定", {}),
-    (["PDF_STAMP_LANG=en", *ONE, "--anchor", "top"], 2, [], "give --pages or --every", {}),
     ([*ONE, "--anchor", "top", "--pages", "1", "--width", "abc"], 2, [], "--width: 数値ではありません", {}),
     ([*ONE, "--anchor", "top", "--pages", "1", "--suffix", "a/b"], 2, [], "パス区切り", {}),
     (["in.pdf", "missing.png", "--anchor", "top", "--pages", "1"], 2, [], "画像を読み込めません: missing.png", {}),
-    (["in.pdf", "notes.txt", "--anchor", "top", "--pages", "1"], 2, [], "画像を読み込めません: notes.txt", {}),
     (["in.pdf", "fifo", "--anchor", "top", "--pages", "1"], 2, [], "画像が通常のファイルではありません: fifo", {}),
-    (["in.pdf", "out", "--anchor", "top", "--pages", "1"], 2, [], "画像が通常のファイルではありません: out", {}),
     (["fifo", "stamp.png", "--anchor", "top", "--pages", "1"], 2, [], "PDF が通常のファイルではありません", {}),
-    ([*ONE, "--anchor", "top", "--pages", "1", "-o", "notes.txt"], 2, [], "フォルダではありません", {}),
     (["out", "stamp.png", "--anchor", "top", "--pages", "1"], 2, [], "PDF が見つかりません: out", {}),
 ])
 def test_exit_status_and_output(folder, args, status, stdout, stderr, written):
@@ -91,7 +86,7 @@ def test_exit_status_and_output(folder, args, status, stdout, stderr, written):
     else:
         assert len(lines) == len(stdout) and all(map(re.fullmatch, stdout, lines)), lines
     if isinstance(stderr, str):
-        assert stderr in result.stderr and result.stderr.startswith(("使い方: pdf-stamp", "usage:"))
+        assert stderr in result.stderr and result.stderr.startswith("使い方: pdf-stamp")
     else:
         assert result.stderr.splitlines() == stderr
     assert set(os.listdir(folder)) == before | {p.split("/")[0] for p in written if p.count("/") != 1}
