@@ -84,8 +84,6 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
     planned here, in input order, so parallel runs never swap them. With more
     than one job the files go to that many worker processes (default: the
     number of cores); `on_result(result)` is called here as each finishes."""
-    from .stamping import stamp_file
-
     names = plan_names(sources, job.out_dir, job.suffix)
     jobs = min(jobs or default_jobs(), len(sources))
     results = Results([None] * len(sources))
@@ -109,6 +107,14 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
         Stop.shared = earlier
     results.signal = stop.value
     return results
+
+
+def stamp_file(job, source, name):
+    """stamping.stamp_file, imported where it runs: a process that only hands
+    out files to workers never loads PyMuPDF."""
+    from .stamping import stamp_file
+
+    return stamp_file(job, source, name)
 
 
 def _finished(results, index, result, on_result):

@@ -3,8 +3,8 @@ NAME_stamped_2.pdf, ... when that name is taken. A name is taken by creating
 a hard link to the finished file, which never replaces a file and never
 writes through a symbolic link; where the file system makes no hard links
 (FAT, exFAT, some shares), by creating the file exclusively and copying into
-it. Every result carries a mark in its document information, so that a later
-folder scan knows it whatever its name."""
+it. Every result carries a mark in its document information, written last,
+so that a later folder scan knows it whatever its name."""
 
 import itertools
 import os
@@ -96,14 +96,13 @@ def mark(path):
 
 
 def is_marked(path):
-    """True when the PDF at `path` is an earlier result (carries the mark)."""
-    import fitz
-
+    """True when the file at `path` ends with the result mark: a result as
+    this package wrote it. Only its last 64 KiB are read."""
     try:
-        with fitz.open(path, filetype="pdf") as doc:
-            kind, value = doc.xref_get_key(-1, "Info")
-            return kind == "xref" and doc.xref_get_key(int(value.split()[0]), MARK)[1] == "true"
-    except Exception:  # not a PDF it can read: not a result
+        with open(path, "rb") as file:
+            file.seek(max(0, os.path.getsize(path) - 65536))
+            return f"/{MARK} true".encode() in file.read()
+    except OSError:
         return False
 
 
