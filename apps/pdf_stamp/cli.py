@@ -59,8 +59,9 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{usage}{self.prog}: {_('error')}: {message}")
 
 
-def _number(low=None, high=None, whole=False, above=None):
-    """An argparse type: an int or float within the bounds given."""
+def _number(low=None, high=None, whole=False, above=None, as_text=False):
+    """An argparse type: an int or float within the bounds given (or, for mm
+    that process_pdf converts itself, the text typed once checked)."""
     def check(text):
         try:
             value = int(text) if whole else float(text)
@@ -69,18 +70,7 @@ def _number(low=None, high=None, whole=False, above=None):
         if value != value or (low is not None and value < low) \
                 or (high is not None and value > high) or (above is not None and value <= above):
             raise argparse.ArgumentTypeError(_("out of range: {text}").format(text=repr(text)))
-        return value
-    return check
-
-
-def _mm_text(above=None):
-    """An argparse type: a number of mm, kept as the text typed (process_pdf
-    converts it itself)."""
-    checked = _number(above=above)
-
-    def check(text):
-        checked(text)
-        return text.strip()
+        return text.strip() if as_text else value
     return check
 
 
@@ -109,17 +99,17 @@ def build_parser():
                                "folders skipped)"))
     parser.add_argument("image", metavar="IMAGE", help=_("the stamp image (PNG, JPEG, ...)"))
     where = parser.add_argument_group(_("placement (mm; -x/-y or --anchor)"))
-    where.add_argument("-x", type=_mm_text(), metavar="MM",
+    where.add_argument("-x", type=_number(as_text=True), metavar="MM",
                        help=_("the stamp's left edge from the page's left edge"))
-    where.add_argument("-y", type=_mm_text(), metavar="MM",
+    where.add_argument("-y", type=_number(as_text=True), metavar="MM",
                        help=_("the stamp's top edge from the page's top edge"))
     where.add_argument("--anchor", choices=ANCHORS,
                        help=_("place the stamp at a corner, an edge's middle or the centre"))
     where.add_argument("--margin", type=_number(low=0), metavar="MM",
                        help=_("distance from the anchor's edges (default: 10)"))
-    where.add_argument("--width", type=_mm_text(above=0), metavar="MM",
+    where.add_argument("--width", type=_number(above=0, as_text=True), metavar="MM",
                        help=_("stamp width; the height follows unless given (default: natural size)"))
-    where.add_argument("--height", type=_mm_text(above=0), metavar="MM",
+    where.add_argument("--height", type=_number(above=0, as_text=True), metavar="MM",
                        help=_("stamp height; the width follows unless given"))
     which = parser.add_argument_group(_("pages (--pages or --every required)"))
     which.add_argument("-p", "--pages", type=_page_rules, default="", metavar="RULES",
