@@ -130,7 +130,7 @@ test-windows-layer: test-platform build/windows-layer/test_files.exe
 
 # Every file of src/ compiled and linked into a .pyd for Windows (see
 # tools/build-windows): proves that it builds there, not that it runs.
-build-windows: install windows-debs
+build-windows: windows-debs
 	PYTHON=$$(tools/find-python) tools/build-windows
 
 # mingw-w64 and Wine, installed as desktop-debs installs its packages; here
