@@ -4,7 +4,6 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-#include <sddl.h>
 
 #include "files.hpp"
 
@@ -44,38 +43,6 @@ Path parent_of(const Path& full) {
 
 Error last_error() { return ::GetLastError(); }
 
-// Access for the current user only, not inherited from the parent folder:
-// what mode 0700 is on POSIX.
-class OwnerOnly {
-public:
-    OwnerOnly(const OwnerOnly&) = delete;
-    OwnerOnly& operator=(const OwnerOnly&) = delete;
-    OwnerOnly() {
-        HANDLE token;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-        alignas(TOKEN_USER) char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-        DWORD size = 0;
-        wchar_t* sid = nullptr;
-        if (::GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
-            ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
-            std::wstring rules = L"D:P(A;OICI;FA;;;" + std::wstring(sid) + L")";
-            ::LocalFree(sid);
-            ::ConvertStringSecurityDescriptorToSecurityDescriptorW(rules.c_str(), SDDL_REVISION_1,
-                                                                   &attributes_.lpSecurityDescriptor,
-                                                                   nullptr);
-        }
-        error_ = attributes_.lpSecurityDescriptor ? 0 : last_error();
-        ::CloseHandle(token);
-    }
-    ~OwnerOnly() { ::LocalFree(attributes_.lpSecurityDescriptor); }
-    Error error() const noexcept { return error_; }
-    SECURITY_ATTRIBUTES* attributes() noexcept { return &attributes_; }
-
-private:
-    SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
-    Error error_ = ERROR_ACCESS_DENIED;
-};
-
 }  // namespace
 
 void File::close() noexcept {
@@ -89,18 +56,18 @@ Path path_in(const Path& folder, std::string_view name) {
     return path;
 }
 
-// A random name, retried while it clashes.
+// A random name, retried while it clashes. The folder takes the access
+// rules of the folder it is made in, and so does the file saved in it: the
+// output then has the rules of any file made in its folder.
 Error make_private_folder(const Path& beside, Path& folder) {
     static constexpr wchar_t letters[] =
         L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    OwnerOnly access;
-    if (access.error()) return access.error();
     std::random_device random;
     Path stem = path_in(parent_of(full_path(beside)), ".pdf_module-");
     for (int attempt = 0; attempt < 10000; ++attempt) {
         Path path = stem;
         for (int i = 0; i < 6; ++i) path += letters[random() % (sizeof letters / sizeof *letters - 1)];
-        if (::CreateDirectoryW(long_path(path).c_str(), access.attributes())) {
+        if (::CreateDirectoryW(long_path(path).c_str(), nullptr)) {
             folder = std::move(path);
             return 0;
         }
