@@ -1,3 +1,6 @@
+import sys
+import threading
+
 import pytest
 
 pdf_module = pytest.importorskip("pdf_module")  # the module's position step is the reference
@@ -42,3 +45,32 @@ def test_a_drag_keeps_the_stamp_on_the_page(start, moved, size, bounds, expected
 ])
 def test_arrow_keys_nudge_within_the_page(key, shift, position, expected):
     assert placing.nudge(key, shift, position, (40, 20), (210, 297)) == expected
+
+
+def test_overlapping_handlers_keep_their_own_output(state, page):
+    # flet runs handlers on threads: one's error line must not reach the other,
+    # and standard output must outlive both.
+    from conftest import FilePickerResult
+    from pdf_stamp.window.context import WindowContext
+    state.pdf_scale_ratio = state.shrink_scale = state.original_ratio = 1.0
+    ctx, wrong = WindowContext(page, None, None, pdf_module), []
+
+    def handler(error):
+        for _ in range(150):
+            if error:
+                _, printed = ctx.call(pdf_module.select_pdf, FilePickerResult("missing.pdf"), Field(), Field("1"),
+                                      ImageControl(), lambda *a: None, *(Field() for _ in range(3)),
+                                      ImageControl(), Field(), Field())
+            else:
+                _, printed = ctx.call(pdf_module.update_image_position, Field("10"), Field("0"), ImageControl(),
+                                      Field("stamp.png"))
+            wrong.extend(line for line in printed.splitlines() if line.startswith("[ERROR]") != error
+                         and not line.startswith("     "))
+
+    threads = [threading.Thread(target=handler, args=(error,)) for error in (True, False, True, False)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert wrong == [] and sys.stdout is ctx.output
+    print("still writable")
