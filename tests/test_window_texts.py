@@ -1,12 +1,18 @@
+import types
+
 import fitz
+import flet as ft
 import pytest
 
+from pdf_stamp import system
 from pdf_stamp.job import FileResult
-from pdf_stamp.window.texts import module_error, number, pdf_problem, result_lines
+from pdf_stamp.window import results
+from pdf_stamp.window.document_panel import DocumentPanel
+from pdf_stamp.window.texts import module_error, number, pdf_problem
 
 
 @pytest.mark.parametrize("text, expected", [
-    ("12.5", 12.5), (" 3 ", 3.0), ("-0.5", -0.5), ("1,5", None), ("", None), (None, None), ("abc", None),
+    ("12.5", 12.5), (" 3 ", 3.0), ("-0.5", -0.5), ("1,5", None), ("", None), (None, None), ("nan", None),
 ])
 def test_field_numbers(text, expected):
     assert number(text) == expected
@@ -48,10 +54,30 @@ def test_why_a_pdf_cannot_be_previewed(tmp_path, make, problem, count):
         assert found and problem.lower() in found.lower()
 
 
-def test_result_lines_name_the_final_file_the_pages_and_the_reason(tmp_path):
+def test_results_list_failures_first_and_stay_when_the_folder_cannot_open(tmp_path, page, monkeypatch):
+    monkeypatch.setattr(system, "open_folder", lambda path: False)
+    monkeypatch.setattr(ft.Column, "update", lambda self: None)  # not on a running page
     written = FileResult(source=str(tmp_path / "in" / "a.pdf"), result=str(tmp_path / "a_stamped.pdf"),
                          pages_stamped=[1, 3], size_before=1000, size_after=1500)
+    written.warnings = ["ページ 3 の印影は一部がページの外にあります"]
     failed = FileResult(source="b.pdf", error="ページ 9 は b.pdf にありません")
-    assert result_lines(written) == [f"✓ a.pdf → {tmp_path / 'a_stamped.pdf'}",
-                                     "    押印ページ: 1, 3 (サイズ 1.50 倍)"]
-    assert result_lines(failed) == ["✕ b.pdf: ページ 9 は b.pdf にありません"]
+    results.show(types.SimpleNamespace(page=page), [written, failed])
+    dialog = page.log[-1][1]
+    dialog.actions[0].on_click(None)  # "フォルダを開く"
+    assert [line.value for line in dialog.content.controls] == [
+        "✕ b.pdf: ページ 9 は b.pdf にありません", f"✓ a.pdf → {tmp_path / 'a_stamped.pdf'}",
+        "    押印ページ: 1, 3 (サイズ 1.50 倍)", "    ⚠ ページ 3 の印影は一部がページの外にあります",
+        "検証済み: ページ数・押印・フォーム・注釈・しおりを確認しました",
+        f"フォルダを開けませんでした。結果はこのフォルダにあります: {tmp_path}"]
+    dialog.actions[1].on_click(None)  # "閉じる"
+    assert [entry[0] for entry in page.log] == ["open", "close"]
+
+
+@pytest.mark.parametrize("field, expected", [
+    ("c.pdf", ["c.pdf"]),  # typed over without Enter: what the field shows is written
+    ("a.pdf", ["a.pdf", "b.pdf"]), ("b.pdf", ["a.pdf", "b.pdf"]), ("", []),
+])
+def test_output_takes_the_pdfs_the_field_shows(field, expected):
+    panel = DocumentPanel(types.SimpleNamespace(page=types.SimpleNamespace(overlay=[])))
+    panel.pdf_files, panel.shown, panel.pdf_path.value = ["a.pdf", "b.pdf"], "a.pdf", field
+    assert panel.sources() == expected
