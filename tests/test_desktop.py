@@ -66,7 +66,7 @@ class Window:
             self.process = subprocess.Popen(
                 [sys.executable, "-c", LAUNCHER, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                 stdout=log, stderr=subprocess.STDOUT,
-                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config")))
+                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config"), TMPDIR=str(cwd)))
 
     def shot(self):
         picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
@@ -336,8 +336,15 @@ def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
     assert [len(result[n].get_image_info()) for n in (0, 999)] == [1, 1]
     x, y = (v + 2 for v in stamp_pt(20, 10, (100, 50))[:2])
     assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(shown, abs=8)
+
+    # Terminated during the next output, the window cleans up what it holds and says so.
     window.press("Escape")
-    window.quit()
+    window.move((1270, 1000))  # off the button: no hover colour
+    window.press(output_button(window.wait_until(lambda shot: mask(shot, PAGE_COLOUR).getbbox())[0]))
+    window.wait_until(lambda shot: mask(shot, ring).getbbox())
+    window.process.terminate()
+    assert window.process.wait(timeout=60) == 143
+    assert not list(tmp_path.glob("*pdf-stamp-*")), os.listdir(tmp_path)
 
 
 def test_several_files_each_with_its_own_anchor(launch, tmp_path):  # c.pdf fails

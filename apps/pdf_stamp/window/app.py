@@ -15,6 +15,7 @@ they share one WindowContext and reach each other through it.
 import argparse
 import signal
 import sys
+import threading
 
 import flet as ft
 
@@ -35,6 +36,7 @@ from pdf_stamp.window.settings import Settings  # noqa: E402
 pdf_module = host.load_module()
 
 CONTROLS_WIDTH = 620
+TERMINATED = threading.Event()  # set by SIGTERM: the exit status says so (128 + 15)
 
 
 class Window:
@@ -88,6 +90,19 @@ class Window:
         self.ctx.seal.folder.cleanup()
 
 
+def close_on_terminate(page):
+    """flet takes SIGTERM for itself and, with its desktop client, does nothing
+    with it: a terminated window closes as if "はい" had been chosen, so that
+    its exit path runs. A second SIGTERM ends it at once. (On the event loop's
+    thread, the main one: only it may set a handler.)"""
+    def terminate(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        TERMINATED.set()
+        threading.Thread(target=page.window.destroy, name="terminate", daemon=True).start()
+
+    signal.signal(signal.SIGTERM, terminate)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=_("Opens a window that stamps an image onto PDFs."))
     parser.add_argument("--pdf", metavar="FILE", nargs="+", help=_("PDFs to open at start (one or more)"))
@@ -100,17 +115,16 @@ def main(argv=None):
     def start(page):
         window = Window(page, Settings.load())
         windows.append(window)
+        page.loop.call_soon_threadsafe(close_on_terminate, page)
         window.start(args)
 
-    def stop(signum, frame):
-        raise SystemExit(128 + signum)
-
-    signal.signal(signal.SIGTERM, stop)  # a terminated window cleans up as a closed one
     try:
         ft.app(target=start)
     finally:
         for window in windows:
             window.close()
+    if TERMINATED.is_set():
+        raise SystemExit(128 + signal.SIGTERM)
 
 
 if __name__ == "__main__":
