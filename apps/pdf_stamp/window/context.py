@@ -22,12 +22,22 @@ from pdf_stamp.i18n import _
 ERROR = host.ERROR_PREFIX
 
 
+class Nowhere:
+    """The stream of a process started without standard output (pythonw)."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
 class ThreadOutput:
     """Standard output that sends a capturing thread's writes to its own buffer
     and every other write to the stream it replaced."""
 
     def __init__(self, stream):
-        self.stream = stream
+        self.stream = stream if stream is not None else Nowhere()
         self.local = threading.local()
 
     def write(self, text):
