@@ -69,6 +69,6 @@ def test_results_list_failures_first_and_stay_when_the_folder_cannot_open(tmp_pa
     ("a.pdf", ["a.pdf", "b.pdf"]), ("b.pdf", ["a.pdf", "b.pdf"]), ("", []),
 ])
 def test_output_takes_the_pdfs_the_field_shows(field, expected):
-    panel = DocumentPanel(types.SimpleNamespace(page=types.SimpleNamespace(overlay=[])))
+    panel = DocumentPanel(types.SimpleNamespace(page=types.SimpleNamespace(overlay=[]), fields=types.SimpleNamespace()))
     panel.pdf_files, panel.shown, panel.pdf_path.value = ["a.pdf", "b.pdf"], "a.pdf", field
     assert panel.sources() == expected

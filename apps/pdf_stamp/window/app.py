@@ -9,7 +9,8 @@ results, in worker processes so that the window stays responsive.
 
 The window is made of panels, each a class owning its controls and handlers
 (document_panel, seal_panel, position_panel, output_panel, presets_panel);
-they share one WindowContext and reach each other through it.
+they share one WindowContext and talk through it: its fields, its shared
+states and the callbacks this module sets from the panel that answers them.
 """
 
 import argparse
@@ -24,8 +25,8 @@ from pdf_stamp.window import state
 sys.modules["state"] = state  # before pdf_module is imported, here or by the library
 from pdf_stamp import host  # noqa: E402
 from pdf_stamp.i18n import _  # noqa: E402
-from pdf_stamp.window.context import WindowContext  # noqa: E402
-from pdf_stamp.window.document_panel import DocumentPanel, picked  # noqa: E402
+from pdf_stamp.window.context import WindowContext, picked  # noqa: E402
+from pdf_stamp.window.document_panel import DocumentPanel  # noqa: E402
 from pdf_stamp.window.output_panel import OutputPanel  # noqa: E402
 from pdf_stamp.window.position_panel import PositionPanel  # noqa: E402
 from pdf_stamp.window.presets_panel import PresetsPanel  # noqa: E402
@@ -51,17 +52,22 @@ class Window:
         page.padding = 16
         page.window.width = 1180
         page.window.height = 860
-        ctx.document = DocumentPanel(ctx)
-        ctx.seal = SealPanel(ctx)
-        ctx.position = PositionPanel(ctx)
-        ctx.outputs = OutputPanel(ctx)
-        ctx.presets = PresetsPanel(ctx)
-        controls = ft.Column([ctx.document.view, ctx.seal.view, ctx.position.view, ctx.outputs.view,
-                              ctx.presets.view], spacing=14, width=CONTROLS_WIDTH, scroll=ft.ScrollMode.AUTO)
-        preview = ft.Container(ctx.document.preview, expand=True, alignment=ft.alignment.top_center)
+        self.document = DocumentPanel(ctx)
+        self.seal = SealPanel(ctx)
+        self.position = PositionPanel(ctx)
+        self.outputs = OutputPanel(ctx)
+        self.presets = PresetsPanel(ctx, apply=self.apply)
+        ctx.value_parts = [self.seal.values, self.position.values, self.outputs.values]
+        ctx.show_seal, ctx.show_outline, ctx.sources = (
+            self.seal.show_seal, self.document.show_outline, self.document.sources)
+        ctx.place_at_anchor = self.position.place_at_anchor
+        panels = [self.document, self.seal, self.position, self.outputs, self.presets]
+        controls = ft.Column([panel.view for panel in panels], spacing=14, width=CONTROLS_WIDTH,
+                             scroll=ft.ScrollMode.AUTO)
+        preview = ft.Container(self.document.preview, expand=True, alignment=ft.alignment.top_center)
         page.add(ft.Row([controls, preview], vertical_alignment=ft.CrossAxisAlignment.START,
                         spacing=24, expand=True))
-        page.on_keyboard_event = ctx.position.on_key
+        page.on_keyboard_event = self.position.on_key
 
         # Closing the window asks first; "はい" in the dialog destroys the window.
         def on_window_event(e):
@@ -74,11 +80,18 @@ class Window:
         page.window.on_event = on_window_event
         page.update()
 
+    def apply(self, values, image=None, x=None, y=None):
+        """Fills the fields from a set of settings (a preset, or the last session's);
+        `image`, `x` and `y` from the command line take precedence."""
+        self.outputs.apply(values)
+        self.seal.apply(values, image)
+        self.position.apply(values, x, y)
+
     def start(self, args):
         ctx = self.ctx
         if args.pdf:
-            ctx.document.on_pdfs_picked(picked(*args.pdf))
-        ctx.presets.apply(ctx.settings.current, image=args.image, x=args.x, y=args.y)
+            self.document.on_pdfs_picked(picked(*args.pdf))
+        self.apply(ctx.settings.current, image=args.image, x=args.x, y=args.y)
         if ctx.settings.notice:
             ctx.tell(ctx.settings.notice)
 
@@ -86,8 +99,8 @@ class Window:
         """What the window owns goes with it: pending settings are written, the
         workers finish the file in hand and end, the prepared seals are removed."""
         self.ctx.saver.close()
-        self.ctx.outputs.shutdown()
-        self.ctx.seal.folder.cleanup()
+        self.outputs.shutdown()
+        self.seal.folder.cleanup()
 
 
 def close_on_terminate(page):

@@ -13,13 +13,16 @@ import contextlib
 import io
 import sys
 import threading
+import types
 
 import flet as ft
 
 from pdf_stamp import host
 from pdf_stamp.i18n import _
+from pdf_stamp.window import state
 
 ERROR = host.ERROR_PREFIX
+MM_PER_PT = 25.4 / 72
 
 
 class Nowhere:
@@ -69,16 +72,44 @@ def thread_output():
     return sys.stdout
 
 
+def picked(*paths):
+    """A file-picker result for `paths`, as if the user had picked them (no path
+    is a cancelled pick)."""
+    files = [types.SimpleNamespace(path=p) for p in paths if p]
+    return types.SimpleNamespace(files=files or None)
+
+
+def page_mm():
+    """The previewed page's size in mm, as pdf_module left it in `state`."""
+    return state.pdf_width_pt * MM_PER_PT, state.pdf_height_pt * MM_PER_PT
+
+
+def unset(*args, **kwargs):
+    raise RuntimeError("a window callback was used before the window was built")
+
+
 class WindowContext:
-    """One window's shared values. The panels are set by the window once built;
-    a panel reaches another's controls and handlers through here."""
+    """One window's shared values. The panels talk through it, never through
+    each other's attributes:
+    - `fields` holds the controls pdf_module's handlers take, each added by the
+      panel that owns it (pdf_path, page_number, pdf_preview, image_preview,
+      preview, dragger, image_path, image_width, image_height, x_position,
+      y_position);
+    - `anchor` and `cleared` are the placement and preview states that several
+      panels read;
+    - the callbacks are set by the window from the panel that answers them.
+    """
 
     def __init__(self, page, settings, saver, pdf_module):
         self.page, self.settings, self.saver, self.pdf_module = page, settings, saver, pdf_module
         self.lock = threading.RLock()  # one module call at a time
         self.output = thread_output()
         self.save_failed = False
-        self.document = self.seal = self.position = self.outputs = self.presets = None
+        self.fields = types.SimpleNamespace()
+        self.anchor = None  # an anchor places the stamp; None: the X/Y fields do
+        self.cleared = False  # the preview was cleared after a file that could not be shown
+        self.value_parts = []  # each panel's values(): the settings worth keeping
+        self.show_seal = self.place_at_anchor = self.show_outline = self.sources = unset
 
     def call(self, function, *args):
         """Calls pdf_module's `function`; returns (its result, what it printed)."""
@@ -100,7 +131,7 @@ class WindowContext:
 
     def values(self):
         """The settings worth keeping, as the fields show them now."""
-        return {**self.seal.values(), **self.position.values(), **self.outputs.values()}
+        return {name: value for part in self.value_parts for name, value in part().items()}
 
     def remember(self):
         """Keeps the fields' values; the settings file is written a moment later."""

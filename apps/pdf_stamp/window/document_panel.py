@@ -2,25 +2,17 @@
 the stamp over the page."""
 
 import os
-import types
 
 import flet as ft
 
-from pdf_stamp import safety
+from pdf_stamp import placement, safety
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument
 from pdf_stamp.i18n import _
 from pdf_stamp.window import placing, state
-from pdf_stamp.window.context import ERROR
-from pdf_stamp.window.texts import module_error, pdf_problem
+from pdf_stamp.window.context import ERROR, page_mm, picked
+from pdf_stamp.window.texts import module_error, number, pdf_problem
 
 OUTLINE_PX = 2
-
-
-def picked(*paths):
-    """A file-picker result for `paths`, as if the user had picked them (no path
-    is a cancelled pick)."""
-    files = [types.SimpleNamespace(path=p) for p in paths if p]
-    return types.SimpleNamespace(files=files or None)
 
 
 class DocumentPanel:
@@ -29,7 +21,6 @@ class DocumentPanel:
         self.pdf_files = []  # the chosen PDFs; the preview shows one of them
         self.shown = None  # the file previewed, as its path field showed it
         self.page_count = 0
-        self.cleared = False  # the preview was cleared after a file that could not be shown
         self.pdf_path = ft.TextField(label=_("PDF file"), dense=True, expand=True,
                                      on_submit=lambda e: self.on_pdfs_picked(picked(self.pdf_path.value)))
         self.pdf_choice = ft.Dropdown(label=_("PDF to preview"), dense=True, expand=True, visible=False,
@@ -56,6 +47,9 @@ class DocumentPanel:
         self.preview = ft.Stack([self.placeholder, self.pdf_preview, self.image_preview, self.outline,
                                  self.dragger], width=px + 4, height=px + 4)
         teal = ft.Colors.TEAL_700
+        f = ctx.fields
+        f.pdf_path, f.page_number, f.pdf_preview, f.image_preview, f.preview, f.dragger = (
+            self.pdf_path, self.page_number, self.pdf_preview, self.image_preview, self.preview, self.dragger)
         self.view = ft.Column([
             ft.Text(_("1. PDF"), weight=ft.FontWeight.BOLD),
             ft.Row([self.pdf_path, ft.ElevatedButton(
@@ -97,7 +91,7 @@ class DocumentPanel:
         self.pdf_preview.src_base64 = None
         self.pdf_preview.visible = self.image_preview.visible = self.outline.visible = False
         self.placeholder.visible = True
-        self.cleared = True
+        self.ctx.cleared = True
         self.page_count = 0
         self.page_label.value = "– / –"
         self.preview.update()
@@ -125,11 +119,11 @@ class DocumentPanel:
         problem, count = pdf_problem(path)
         if problem is None:
             self.pdf_preview.src_base64 = None
-            seal, position = ctx.seal, ctx.position
+            f = ctx.fields
             _result, printed = ctx.call(
                 ctx.pdf_module.select_pdf, picked(path), self.pdf_path, self.page_number, self.pdf_preview,
-                state.set_pdf_scale, seal.image_path, seal.image_width, seal.image_height, self.image_preview,
-                position.x_position, position.y_position)
+                state.set_pdf_scale, f.image_path, f.image_width, f.image_height, self.image_preview,
+                f.x_position, f.y_position)
             if not self.pdf_preview.src_base64:
                 problem = module_error(printed) or _("The preview cannot be made")
         if problem is not None:
@@ -137,12 +131,12 @@ class DocumentPanel:
                 name=os.path.basename(path)) + f"\n{problem}")
         self.shown = self.pdf_path.value
         self.page_count = count
-        self.cleared = False
+        ctx.cleared = False
         self.clamp_page_number()
         self.pdf_preview.visible = True
         self.placeholder.visible = False
-        ctx.seal.show_seal()
-        ctx.position.place_at_anchor(remember=False)
+        ctx.show_seal()
+        ctx.place_at_anchor(remember=False)
         self.preview.update()
         if messages:
             ctx.tell("\n".join(messages))
@@ -168,31 +162,42 @@ class DocumentPanel:
     def on_page_change(self, e):
         if not self.page_count:
             return
-        ctx, seal, position = self.ctx, self.ctx.seal, self.ctx.position
+        ctx, f = self.ctx, self.ctx.fields
         self.clamp_page_number()
         _result, printed = ctx.call(
             ctx.pdf_module.on_page_number_change, e, self.pdf_path, self.page_number, self.pdf_preview,
-            seal.image_path, self.image_preview, seal.image_width, seal.image_height,
-            position.x_position, position.y_position, state.set_pdf_scale, state.get_pdf_scale,
-            state.set_original_ratio)
+            f.image_path, self.image_preview, f.image_width, f.image_height, f.x_position, f.y_position,
+            state.set_pdf_scale, state.get_pdf_scale, state.set_original_ratio)
         problem = module_error(printed)
         if problem is not None:  # the file changed or went away since it was chosen
             self.clear_preview()
             ctx.tell(ERROR + _("Cannot show the page: {name}").format(
                 name=os.path.basename(self.pdf_path.value)) + f"\n{problem}")
             return
-        position.place_at_anchor(remember=False)
+        ctx.place_at_anchor(remember=False)
         self.show_outline()
 
     def show_outline(self):
         """A red outline around the stamp while it lies partly off the page: that
         part is not printed."""
-        ctx, p = self.ctx, self.image_preview
-        box = ctx.position.box_mm()
-        off = box is not None and p.visible and placing.off_page(box, ctx.position.page_mm()) == "partly"
+        p = self.image_preview
+        box = self.stamp_mm()
+        off = box is not None and p.visible and placing.off_page(box, page_mm()) == "partly"
         if off:
             self.outline.left, self.outline.top = (p.left or 0), (p.top or 0)
             self.outline.width, self.outline.height = p.width, p.height
         if off or self.outline.visible:
             self.outline.visible = off
             self.outline.update()
+
+    def stamp_mm(self):
+        """The stamp as drawn (left, top, right, bottom in mm), or None while the
+        fields do not say."""
+        f = self.ctx.fields
+        x, y = number(f.x_position.value or 0), number(f.y_position.value or 0)
+        width, height = number(f.image_width.value), number(f.image_height.value)
+        if None in (x, y) or not width or not height or not state.original_ratio:
+            return None
+        drawn_w, drawn_h = placement.drawn_size(width, height, state.original_ratio)
+        left, top = x + (width - drawn_w) / 2, y + (height - drawn_h) / 2
+        return left, top, left + drawn_w, top + drawn_h

@@ -47,18 +47,21 @@ class OutputPanel:
         ctx.remember()
 
     def job(self):
-        seal, position = self.ctx.seal, self.ctx.position
-        anchored = position.anchor is not None
+        """The run the fields describe now."""
+        v = self.ctx.values()
+        anchored = v["anchor"] is not None
         return StampJob(
-            image=seal.image_path.value or "",
-            x=None if anchored else position.x_position.value or "0",
-            y=None if anchored else position.y_position.value or "0",
-            width=seal.image_width.value or None, height=seal.image_height.value or None,
-            anchor=position.anchor, margin=number(position.margin.value) or 0.0,
-            pages=self.target_pages.value or "", every=self.page_interval.value or "",
-            opacity=round(float(seal.opacity.value), 2),
-            white_to_transparent=bool(seal.white_to_transparent.value),
-            allow_rewrite=bool(self.allow_rewrite.value), out_dir=self.save_path.value or "")
+            image=v["image"], x=None if anchored else v["x"] or "0", y=None if anchored else v["y"] or "0",
+            width=v["width"] or None, height=v["height"] or None, anchor=v["anchor"],
+            margin=number(v["margin"]) or 0.0, pages=v["pages"], every=v["every"], opacity=v["opacity"],
+            white_to_transparent=v["white_to_transparent"], allow_rewrite=bool(self.allow_rewrite.value),
+            out_dir=v["out_dir"])
+
+    def apply(self, values):
+        """Takes the output's part of a set of settings."""
+        for control, name in ((self.target_pages, "pages"), (self.page_interval, "every"),
+                              (self.save_path, "out_dir")):
+            control.value = values[name]
 
     def busy(self, running, text=""):
         self.output_button.disabled = running
@@ -71,10 +74,10 @@ class OutputPanel:
 
     def on_output(self, e):
         ctx = self.ctx
-        sources = ctx.document.sources()
+        sources = ctx.sources()
         if not sources:
             return ctx.tell(ERROR + _("No PDF is chosen"))
-        if not ctx.seal.image_path.value:
+        if not ctx.fields.image_path.value:
             return ctx.tell(ERROR + _("No image is chosen"))
         ctx.remember()
         job = self.job()

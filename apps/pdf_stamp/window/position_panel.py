@@ -6,9 +6,8 @@ import flet as ft
 from pdf_stamp import placement
 from pdf_stamp.i18n import _
 from pdf_stamp.window import placing, state
+from pdf_stamp.window.context import page_mm
 from pdf_stamp.window.texts import number
-
-MM_PER_PT = 25.4 / 72
 
 
 def anchor_names():
@@ -20,7 +19,6 @@ def anchor_names():
 class PositionPanel:
     def __init__(self, ctx):
         self.ctx = ctx
-        self.anchor = None  # an anchor places the stamp; None: the X/Y fields do
         self.drag = None  # during a drag: the stamp's box and the pointer where it started
         self.x_position = ft.TextField(label="X (mm)", value="0", width=110, dense=True,
                                        on_change=self.on_position_typed)
@@ -44,36 +42,20 @@ class PositionPanel:
             ft.Row([grid, self.margin, ft.Text(_("Placed at the margin from the edges"), size=12)],
                    vertical_alignment=ft.CrossAxisAlignment.CENTER),
         ], spacing=10)
-        dragger = ctx.document.dragger
+        ctx.fields.x_position, ctx.fields.y_position = self.x_position, self.y_position
+        dragger = ctx.fields.dragger  # over the preview
         dragger.on_pan_start, dragger.on_pan_update, dragger.on_pan_end = (
             self.on_drag_start, self.on_drag_update, self.on_drag_end)
 
     def values(self):
-        return {"x": self.x_position.value or "", "y": self.y_position.value or "", "anchor": self.anchor,
+        return {"x": self.x_position.value or "", "y": self.y_position.value or "", "anchor": self.ctx.anchor,
                 "margin": self.margin.value or ""}
-
-    @staticmethod
-    def page_mm():
-        """The previewed page's size in mm."""
-        return state.pdf_width_pt * MM_PER_PT, state.pdf_height_pt * MM_PER_PT
-
-    def box_mm(self):
-        """The stamp as drawn (left, top, right, bottom in mm), or None while the
-        fields do not say."""
-        seal = self.ctx.seal
-        x, y = number(self.x_position.value or 0), number(self.y_position.value or 0)
-        width, height = number(seal.image_width.value), number(seal.image_height.value)
-        if None in (x, y) or not width or not height or not state.original_ratio:
-            return None
-        drawn_w, drawn_h = placement.drawn_size(width, height, state.original_ratio)
-        left, top = x + (width - drawn_w) / 2, y + (height - drawn_h) / 2
-        return left, top, left + drawn_w, top + drawn_h
 
     def update_preview(self):
         ctx = self.ctx
         ctx.call(ctx.pdf_module.update_image_position, self.x_position, self.y_position,
-                 ctx.document.image_preview, ctx.seal.image_path)
-        ctx.document.show_outline()
+                 ctx.fields.image_preview, ctx.fields.image_path)
+        ctx.show_outline()
 
     def place(self, x_text, y_text, remember=True):
         """Writes the position fields and lets the module place the preview exactly
@@ -87,7 +69,7 @@ class PositionPanel:
 
     def on_position_typed(self, e, remember=True):
         if e is not None:
-            self.anchor = None  # typed numbers replace the anchor
+            self.ctx.anchor = None  # typed numbers replace the anchor
             self.show_anchor()
         self.update_preview()
         if remember:
@@ -95,36 +77,36 @@ class PositionPanel:
 
     def show_anchor(self):
         for anchor, cell in self.anchor_cells.items():
-            cell.bgcolor = ft.Colors.BLUE_400 if anchor == self.anchor else None
+            cell.bgcolor = ft.Colors.BLUE_400 if anchor == self.ctx.anchor else None
         if self.ctx.page.controls:
             for cell in self.anchor_cells.values():
                 cell.update()
 
     def on_anchor(self, anchor):
-        self.anchor = anchor
+        self.ctx.anchor = anchor
         self.show_anchor()
         self.place_at_anchor()
 
     def place_at_anchor(self, remember=True):
         """Fills X and Y from the anchor and the margin for the page shown and the
         stamp as drawn, as the command line computes them."""
-        if not self.anchor:
+        if not self.ctx.anchor:
             return
-        seal = self.ctx.seal
+        f = self.ctx.fields
         margin = number(self.margin.value)
-        width, height = number(seal.image_width.value), number(seal.image_height.value)
+        width, height = number(f.image_width.value), number(f.image_height.value)
         if margin is None or not width or not height or not state.original_ratio:
             return
-        x, y = placement.anchor_position(self.anchor, margin, *self.page_mm(), width, height, state.original_ratio)
+        x, y = placement.anchor_position(self.ctx.anchor, margin, *page_mm(), width, height, state.original_ratio)
         self.place(placing.mm_text(x), placing.mm_text(y), remember)
 
     def stamp_box(self):
-        p = self.ctx.document.image_preview
+        p = self.ctx.fields.image_preview
         return (p.left or 0, p.top or 0, p.width or 0, p.height or 0)
 
     def on_drag_start(self, e):
         self.drag = None
-        preview = self.ctx.document.image_preview
+        preview = self.ctx.fields.image_preview
         if preview.visible and preview.width and placing.contains(self.stamp_box(), e.local_x, e.local_y):
             self.drag = (self.stamp_box(), (e.local_x, e.local_y))
 
@@ -133,22 +115,22 @@ class PositionPanel:
         # deltas: an update that never arrives then costs nothing.
         if self.drag is None:
             return
-        document = self.ctx.document
+        f = self.ctx.fields
         (left, top, width, height), (x, y) = self.drag
-        bounds = (document.pdf_preview.width or state.PREVIEW_PX, document.pdf_preview.height or state.PREVIEW_PX)
-        document.image_preview.left, document.image_preview.top = placing.dragged(
+        bounds = (f.pdf_preview.width or state.PREVIEW_PX, f.pdf_preview.height or state.PREVIEW_PX)
+        f.image_preview.left, f.image_preview.top = placing.dragged(
             (left, top), (e.local_x - x, e.local_y - y), (width, height), bounds)
-        document.image_preview.update()
+        f.image_preview.update()
 
     def on_drag_end(self, e):
         # The end event carries no position: the last update's place is the result.
         if self.drag is None:
             return
         self.drag = None
-        self.anchor = None
+        self.ctx.anchor = None
         self.show_anchor()
         scale = state.pdf_scale_ratio * state.shrink_scale
-        preview = self.ctx.document.image_preview
+        preview = self.ctx.fields.image_preview
         self.place(placing.mm_text(placing.px_to_mm(preview.left, scale)),
                    placing.mm_text(placing.px_to_mm(preview.top, scale)))
 
@@ -156,13 +138,27 @@ class PositionPanel:
         # Text fields keep plain arrows for their cursor: the stamp moves with Alt.
         if not e.alt or e.ctrl or e.meta:
             return
-        seal = self.ctx.seal
+        f = self.ctx.fields
         position = number(self.x_position.value or 0), number(self.y_position.value or 0)
-        size = number(seal.image_width.value) or 0, number(seal.image_height.value) or 0
-        if None in position or not seal.image_path.value:
+        size = number(f.image_width.value) or 0, number(f.image_height.value) or 0
+        if None in position or not f.image_path.value:
             return
-        moved = placing.nudge(e.key, e.shift, position, size, self.page_mm())
+        moved = placing.nudge(e.key, e.shift, position, size, page_mm())
         if moved is not None:
-            self.anchor = None
+            self.ctx.anchor = None
             self.show_anchor()
             self.place(*map(placing.mm_text, moved))
+
+    def apply(self, values, x=None, y=None):
+        """Takes the position's part of a set of settings; `x` and `y` from the
+        command line take precedence over the anchor."""
+        self.margin.value = values["margin"]
+        self.x_position.value = x if x is not None else values["x"]
+        self.y_position.value = y if y is not None else values["y"]
+        self.ctx.anchor = None if x is not None or y is not None else values["anchor"]
+        self.ctx.page.update()
+        if self.ctx.anchor:
+            self.place_at_anchor(remember=False)
+        else:
+            self.on_position_typed(None, remember=False)
+        self.show_anchor()

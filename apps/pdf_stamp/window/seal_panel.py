@@ -10,12 +10,10 @@ import flet as ft
 from pdf_stamp import seal
 from pdf_stamp.i18n import _
 from pdf_stamp.window import placing, state
-from pdf_stamp.window.context import ERROR
-from pdf_stamp.window.document_panel import picked
+from pdf_stamp.window.context import ERROR, page_mm, picked
 from pdf_stamp.window.texts import number
 
 THUMBNAIL_PX = 48
-MM_PER_PT = 25.4 / 72
 
 
 def thumbnail_size(ratio):
@@ -45,6 +43,8 @@ class SealPanel:
                                  on_change=self.on_seal_change, on_change_end=self.on_seal_change)
         self.white_to_transparent = ft.Switch(label=_("Make white transparent"),
                                               active_color=ft.Colors.BLUE_GREY_600, on_change=self.on_seal_change)
+        f = ctx.fields
+        f.image_path, f.image_width, f.image_height = self.image_path, self.image_width, self.image_height
         picker = ft.FilePicker(on_result=self.on_image_picked)
         ctx.page.overlay.append(picker)
         self.view = ft.Column([
@@ -64,23 +64,22 @@ class SealPanel:
                 "white_to_transparent": bool(self.white_to_transparent.value)}
 
     def on_image_picked(self, e, remember=True):
-        ctx = self.ctx
-        preview = ctx.document.image_preview
+        ctx, f = self.ctx, self.ctx.fields
         try:
             ctx.call(ctx.pdf_module.select_image, e, self.image_path, self.image_width, self.image_height,
-                     preview, state.set_original_ratio, ctx.position.x_position, ctx.position.y_position)
+                     f.image_preview, state.set_original_ratio, f.x_position, f.y_position)
         except Exception as ex:
-            preview.src = None
-            preview.visible = self.thumbnail.visible = False
+            f.image_preview.src = None
+            f.image_preview.visible = self.thumbnail.visible = False
             self.last_shown = None
-            ctx.document.preview.update()
+            f.preview.update()
             self.thumbnail.update()
             ctx.tell(ERROR + _("Could not read the image: {reason}").format(reason=ex))
             return
         if e.files:
             self.last_shown = None
             self.show_seal()
-            ctx.position.place_at_anchor(remember=False)
+            ctx.place_at_anchor(remember=False)
             if remember:
                 ctx.remember()
 
@@ -88,7 +87,7 @@ class SealPanel:
         """Shows the stamp as it will be printed, in the preview and the thumbnail:
         the prepared image when opacity or white-to-transparent is chosen. Each
         prepared image gets a new file name: the client caches pictures by path."""
-        ctx, preview = self.ctx, self.ctx.document.image_preview
+        ctx, preview = self.ctx, self.ctx.fields.image_preview
         source = self.image_path.value
         if not source or not state.original_ratio:
             return
@@ -111,45 +110,59 @@ class SealPanel:
                 ctx.tell(ERROR + _("Could not read the image: {reason}").format(reason=ex))
                 return
             preview.src, self.last_shown = shown, wanted
-        preview.visible = not ctx.document.cleared
+        preview.visible = not ctx.cleared
         self.thumbnail.visible = True
         self.thumbnail.update()
         preview.update()
-        ctx.document.show_outline()
+        ctx.show_outline()
 
     def on_seal_change(self, e):
         self.show_seal()
         self.ctx.remember()
 
     def on_width_change(self, e, remember=True):
-        ctx, position = self.ctx, self.ctx.position
+        ctx, f = self.ctx, self.ctx.fields
         ctx.call(ctx.pdf_module.update_image_size, e, True, self.image_width, self.image_height,
-                 ctx.document.image_preview, position.x_position, position.y_position, self.image_path)
+                 f.image_preview, f.x_position, f.y_position, self.image_path)
         self.after_size_change(remember)
 
     def on_height_change(self, e):
         ctx = self.ctx
         ctx.call(ctx.pdf_module.update_image_sizeb, e, True, self.image_width, self.image_height,
-                 ctx.document.image_preview)
+                 ctx.fields.image_preview)
         self.after_size_change(True)
 
     def after_size_change(self, remember):
         ctx = self.ctx
-        if ctx.position.anchor:
-            ctx.position.place_at_anchor(remember)
+        if ctx.anchor:
+            ctx.place_at_anchor(remember)
         elif remember:
             ctx.remember()
-        ctx.document.show_outline()
+        ctx.show_outline()
 
     def on_fit_to_page(self, e):
         ctx = self.ctx
         try:
             (width, height), _printed = ctx.call(
                 ctx.pdf_module.scale_image_to_pdf, float(self.image_width.value), float(self.image_height.value),
-                state.pdf_width_pt * MM_PER_PT, state.pdf_height_pt * MM_PER_PT)
+                *page_mm())
         except (TypeError, ValueError, ZeroDivisionError):
             ctx.tell("【ERROR】数値が正しく入力されていません")  # the module's own text for this fault
             return
         self.image_width.value = placing.mm_text(width)
         self.image_height.value = placing.mm_text(height)
         self.on_width_change(e)
+
+    def apply(self, values, image=None):
+        """Takes the seal's part of a set of settings; `image` from the command
+        line takes precedence."""
+        self.opacity.value = max(self.opacity.min, values["opacity"])  # the slider refuses less
+        self.white_to_transparent.value = values["white_to_transparent"]
+        wanted = image or values["image"]
+        if wanted and (image or (wanted != self.image_path.value and os.path.exists(wanted))):
+            self.on_image_picked(picked(wanted), remember=False)
+        if self.image_path.value == values["image"] and not image and number(values["width"]):
+            self.image_width.value = values["width"]  # the height follows the ratio
+            self.on_width_change(None, remember=False)
+        else:
+            self.show_seal()
