@@ -4,8 +4,9 @@ import threading
 import pytest
 
 pdf_module = pytest.importorskip("pdf_module")  # the module's position step is the reference
-from conftest import Field, ImageControl  # noqa: E402
+from conftest import Field, FilePickerResult, ImageControl  # noqa: E402
 from pdf_stamp.window import placing  # noqa: E402
+from pdf_stamp.window.context import WindowContext  # noqa: E402
 
 
 @pytest.mark.parametrize("x_mm, px_per_pt", [(0, 1.25), (20, 1.25), (105.5, 0.5939), (297, 2.0)])
@@ -57,8 +58,6 @@ def test_a_stamp_off_the_page_is_told_apart(box, expected):
 def test_overlapping_handlers_keep_their_own_output(state, page):
     # flet runs handlers on threads: one's error line must not reach the other,
     # and standard output must outlive both.
-    from conftest import FilePickerResult
-    from pdf_stamp.window.context import WindowContext
     state.pdf_scale_ratio = state.shrink_scale = state.original_ratio = 1.0
     ctx, wrong = WindowContext(page, None, None, pdf_module), []
 
