@@ -76,11 +76,11 @@ app: install desktop-deps
 # What the desktop window and its screenshot test need beyond the package:
 # flet's Linux desktop client (a wheel that carries the client, so nothing is
 # downloaded when the window opens), the GTK libraries it links against, a
-# font with Japanese glyphs, zenity for the file pickers, and Xvfb and libXtst
-# for the screenshot test. Debian packages are installed only when missing and
+# font with Japanese glyphs, zenity for the file pickers, xdg-utils to open the
+# output folder, and Xvfb and libXtst for the screenshot test. Debian packages are installed only when missing and
 # only as root; elsewhere the missing ones are named and the screenshot test
 # skips.
-DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xvfb libx11-6 libxtst6
+DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xdg-utils xvfb libx11-6 libxtst6
 
 desktop-deps: install desktop-debs
 	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
