@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <exception>
@@ -19,13 +21,36 @@ struct PyErrorSet {};
 
 [[noreturn]] inline void raise() { throw PyErrorSet{}; }
 
-// For the catch (...) block of an entry point that the runtime calls: turns
-// the C++ exception being handled into the Python error it stands for, so
-// that the entry point can return its failure value. A PyErrorSet with no
-// Python error set, std::bad_alloc and any other exception become
-// SystemError, MemoryError and SystemError; `where` names the entry point.
-inline void set_error_from_exception(const char* where) noexcept {
+// The unwinding that ends a thread: when the interpreter exits, it stops a
+// daemon thread that waits for the GIL inside a C-API call by unwinding its
+// stack with this exception. That thread holds no GIL, so nothing on the way
+// may call into Python, and every catch-all must let it through unchanged.
+using ThreadExit = abi::__forced_unwind;
+
+// Whether this thread may use the C-API now, i.e. holds the GIL. False only
+// while a thread is being ended as above: nothing else runs the module's
+// code without the GIL.
+inline bool python_usable() noexcept { return PyGILState_Check() != 0; }
+
+// References that went out of scope while a C++ exception was unwinding.
+// They are released where that exception is caught, so that no Python code
+// (a finaliser run by a release) runs in the middle of an unwinding.
+void defer_release(PyObject* p);
+// Releases the deferred references; called with the GIL, outside any
+// unwinding.
+void release_deferred();
+bool has_deferred() noexcept;
+
+// For the catch (...) block of an entry point that the runtime calls, after
+// a catch clause that rethrows ThreadExit: turns the C++ exception being
+// handled into the Python error it stands for, so that the entry point can
+// return its failure value. A PyErrorSet with no Python error set,
+// std::bad_alloc and any other exception become SystemError, MemoryError and
+// SystemError; `where` names the entry point.
+inline void set_error_from_exception(const char* where) {
     try {
+        throw;
+    } catch (const ThreadExit&) {
         throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred())
@@ -38,6 +63,7 @@ inline void set_error_from_exception(const char* where) noexcept {
     } catch (...) {
         PyErr_Format(PyExc_SystemError, "%s: unknown internal error", where);
     }
+    release_deferred();
 }
 
 // A move-only owner of one strong reference (or of nothing).
@@ -53,7 +79,17 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(ptr_); }
+    // A release may run a finaliser, and a finaliser may end the thread (see
+    // ThreadExit): that unwinding must be able to leave the destructor.
+    ~Ref() noexcept(false) {
+        if (ptr_ == nullptr) return;
+        if (std::uncaught_exceptions() > 0)
+            defer_release(ptr_);
+        else if (python_usable()) [[likely]]
+            Py_DECREF(ptr_);
+        // else the thread is being ended without the GIL: the reference is
+        // left to the exiting interpreter.
+    }
 
     // Takes over a new reference returned by a C-API call; NULL means the
     // call failed and its error is set.
