@@ -34,9 +34,6 @@ class Dying:
         gc.collect()
         self.scene.run(self.hook)
 
-    def __repr__(self):
-        return f"Dying({self.hook!r})"
-
 
 def raiser(error):
     def refuse(*args, **kwargs):
@@ -75,16 +72,12 @@ class Scene:
     before the call: values freed late may run their hooks at any time)."""
 
     files = None   # the run's Files, for damaged copies drawn as values
-    saved_globals = ORIGINAL
 
-    def __init__(self, controls=()):
-        self.controls = list(controls)
-        self.depth = 0          # re-entries only one level deep
-        self.hook_runs = 0
+    def __init__(self):
+        self.controls, self.depth = [], 0   # re-entries go only one level deep
 
     def begin(self, state_values):
-        self.saved_threshold = gc.get_threshold()
-        self.swapped_out, self.hook_runs = [], 0
+        self.saved_threshold, self.swapped_out = gc.get_threshold(), []
         SWAPPED.clear()
         restore_namespace()
         state = vars(pdf_module.state)   # plain dictionary operations: no hook runs
@@ -99,27 +92,15 @@ class Scene:
         self.swapped_out.clear()   # frees what hooks put in, with the hooks still possible
 
     def value(self, spec):
-        """Materialises an odd value drawn by `odd_values`."""
+        """Materialises an odd value drawn by `odd_value`."""
         kind, payload = spec
-        if kind == "plain":
-            return payload
-        if kind == "dying":
-            return Dying(self, payload)
-        if kind == "num":
-            return Num(self, *payload)
-        if kind == "text":
-            return Text(self, *payload)
-        if kind == "raiser":
-            return raiser(payload)
-        if kind == "function":
-            return self.saved_globals[payload]
-        if kind == "self_dropping":
-            return SelfDropping(*payload)
-        if kind == "handler":
-            return self.dropping_handler(payload)
-        if kind == "damaged":
-            return self.files.damage(payload)
-        raise AssertionError(kind)
+        return {
+            "plain": lambda: payload, "dying": lambda: Dying(self, payload),
+            "num": lambda: Num(self, *payload), "text": lambda: Text(self, *payload),
+            "raiser": lambda: raiser(payload), "function": lambda: ORIGINAL[payload],
+            "handler": lambda: self.dropping_handler(payload),
+            "damaged": lambda: self.files.damage(payload),
+        }[kind]()
 
     def dropping_handler(self, name):
         """A fresh exit-dialog handler of the module's own, to stand as the
@@ -134,7 +115,6 @@ class Scene:
     def run(self, hook):
         if hook is None:
             return
-        self.hook_runs += 1
         action, arg = hook
         if action == "raise":
             raise arg("hostile")
@@ -154,7 +134,7 @@ class Scene:
             name, replacement = arg
             namespace = vars(pdf_module)
             SWAPPED.add(name)
-            namespace.pop(name, None)   # the original stays in saved_globals
+            namespace.pop(name, None)   # the original stays in ORIGINAL
             if replacement in ("self", "handler"):
                 namespace[name] = (SelfDropping(name, None) if replacement == "self"
                                    else self.dropping_handler(name))
@@ -214,77 +194,49 @@ REENTRIES = {"units": _reenter_units, "position": _reenter_position, "dialog": _
 
 # --- the values behind hostile objects --------------------------------------------
 
-NUMBER_METHODS = ("__float__", "__index__", "__int__", "__mul__", "__rmul__", "__truediv__",
-                  "__rtruediv__", "__add__", "__radd__", "__gt__", "__lt__", "__eq__",
-                  "__bool__", "__round__", "__format__", "__str__", "__hash__")
-TEXT_METHODS = ("strip", "split", "isdigit", "__float__", "__int__", "__index__", "__bool__",
-                "__str__", "__format__", "__add__", "__radd__", "__eq__", "__hash__", "__len__",
-                "__fspath__")
-
-
-class Num:
-    """A number: each method runs its hook, then answers as `base` would, or
-    with the odd answer drawn for it."""
-
-    def __init__(self, scene, base, hooks, odd):
-        self._scene, self._base, self._hooks, self._odd = scene, base, hooks, odd
-
-    def _answer(self, name, compute):
+def _hooked(name, compute):
+    """A protocol method that runs its drawn hook, then gives the odd answer
+    drawn for it or what `compute` (the plain value's answer) gives."""
+    def method(self, *args):
         self._scene.run(self._hooks.get(name))
         if name in self._odd:
             return self._scene.value(self._odd[name])
-        return compute()
+        return compute(self, *args)
+    method.__name__ = name
+    return method
 
-    def __float__(self):
-        return self._answer("__float__", lambda: float(self._base))
 
-    def __index__(self):
-        return self._answer("__index__", lambda: operator.index(self._base))
+NUMBER_ANSWERS = {
+    "__float__": lambda n: float(n._base), "__index__": lambda n: operator.index(n._base),
+    "__int__": lambda n: int(n._base), "__mul__": lambda n, o: n._base * o,
+    "__rmul__": lambda n, o: o * n._base, "__truediv__": lambda n, o: n._base / o,
+    "__rtruediv__": lambda n, o: o / n._base, "__add__": lambda n, o: n._base + o,
+    "__radd__": lambda n, o: o + n._base, "__gt__": lambda n, o: n._base > o,
+    "__lt__": lambda n, o: n._base < o, "__eq__": lambda n, o: n._base == o,
+    "__bool__": lambda n: bool(n._base), "__round__": lambda n, d=None: round(n._base, d),
+    "__format__": lambda n, spec: format(n._base, spec), "__str__": lambda n: str(n._base),
+    "__hash__": lambda n: hash(n._base),
+}
+TEXT_ANSWERS = {
+    "strip": lambda t, *chars: str.strip(t, *chars),
+    "split": lambda t, *args: [Text(t._scene, piece, t._hooks, t._odd)
+                               for piece in str.split(t, *args)],
+    "isdigit": str.isdigit, "__float__": lambda t: float(str.__str__(t)),
+    "__int__": lambda t: int(str.__str__(t)),
+    "__index__": lambda t: operator.index(int(str.__str__(t))),
+    "__bool__": lambda t: str.__len__(t) > 0, "__str__": str.__str__, "__format__": str.__format__,
+    "__add__": str.__add__, "__radd__": lambda t, o: o + str.__str__(t), "__eq__": str.__eq__,
+    "__hash__": str.__hash__, "__len__": str.__len__, "__fspath__": str.__str__,
+}
+NUMBER_METHODS, TEXT_METHODS = tuple(NUMBER_ANSWERS), tuple(TEXT_ANSWERS)
 
-    def __int__(self):
-        return self._answer("__int__", lambda: int(self._base))
 
-    def __mul__(self, other):
-        return self._answer("__mul__", lambda: self._base * other)
+class Num:
+    """A number whose every method runs its hook, then answers as `base` would
+    or with the odd answer drawn for it."""
 
-    def __rmul__(self, other):
-        return self._answer("__rmul__", lambda: other * self._base)
-
-    def __truediv__(self, other):
-        return self._answer("__truediv__", lambda: self._base / other)
-
-    def __rtruediv__(self, other):
-        return self._answer("__rtruediv__", lambda: other / self._base)
-
-    def __add__(self, other):
-        return self._answer("__add__", lambda: self._base + other)
-
-    def __radd__(self, other):
-        return self._answer("__radd__", lambda: other + self._base)
-
-    def __gt__(self, other):
-        return self._answer("__gt__", lambda: self._base > other)
-
-    def __lt__(self, other):
-        return self._answer("__lt__", lambda: self._base < other)
-
-    def __eq__(self, other):
-        return self._answer("__eq__", lambda: self._base == other)
-
-    def __bool__(self):
-        return self._answer("__bool__", lambda: bool(self._base))
-
-    def __round__(self, ndigits=None):
-        return self._answer("__round__", lambda: round(self._base, ndigits))
-
-    def __format__(self, spec):
-        return self._answer("__format__", lambda: format(self._base, spec))
-
-    def __str__(self):
-        return self._answer("__str__", lambda: str(self._base))
-
-    def __hash__(self):
-        return self._answer("__hash__", lambda: hash(self._base))
+    def __init__(self, scene, base, hooks, odd):
+        self._scene, self._base, self._hooks, self._odd = scene, base, hooks, odd
 
     def __repr__(self):
         return f"Num({self._base!r})"
@@ -298,57 +250,10 @@ class Text(str):
         self._scene, self._hooks, self._odd = scene, hooks, odd
         return self
 
-    def _answer(self, name, compute):
-        self._scene.run(self._hooks.get(name))
-        if name in self._odd:
-            return self._scene.value(self._odd[name])
-        return compute()
 
-    def strip(self, *chars):
-        return self._answer("strip", lambda: str.strip(self, *chars))
-
-    def split(self, *args):
-        return self._answer("split", lambda: [Text(self._scene, piece, self._hooks, self._odd)
-                                              for piece in str.split(self, *args)])
-
-    def isdigit(self):
-        return self._answer("isdigit", lambda: str.isdigit(self))
-
-    def __float__(self):
-        return self._answer("__float__", lambda: float(str(self)))
-
-    def __int__(self):
-        return self._answer("__int__", lambda: int(str(self)))
-
-    def __index__(self):
-        return self._answer("__index__", lambda: operator.index(int(str(self))))
-
-    def __bool__(self):
-        return self._answer("__bool__", lambda: len(self) > 0)
-
-    def __str__(self):
-        return self._answer("__str__", lambda: str.__str__(self))
-
-    def __format__(self, spec):
-        return self._answer("__format__", lambda: str.__format__(self, spec))
-
-    def __add__(self, other):
-        return self._answer("__add__", lambda: str.__add__(self, other))
-
-    def __radd__(self, other):
-        return self._answer("__radd__", lambda: other + str.__str__(self))
-
-    def __eq__(self, other):
-        return self._answer("__eq__", lambda: str.__eq__(self, other))
-
-    def __hash__(self):
-        return self._answer("__hash__", lambda: str.__hash__(self))
-
-    def __len__(self):
-        return self._answer("__len__", lambda: str.__len__(self))
-
-    def __fspath__(self):
-        return self._answer("__fspath__", lambda: str.__str__(self))
+for _cls, _answers in ((Num, NUMBER_ANSWERS), (Text, TEXT_ANSWERS)):
+    for _name, _compute in _answers.items():
+        setattr(_cls, _name, _hooked(_name, _compute))
 
 
 class Control:
@@ -356,10 +261,7 @@ class Control:
     and update() run hooks; update() may also mutate other controls."""
 
     def __init__(self, scene, value, hooks):
-        object.__setattr__(self, "_scene", scene)
-        object.__setattr__(self, "_hooks", hooks)
-        object.__setattr__(self, "_value", value)
-        object.__setattr__(self, "updates", 0)
+        vars(self).update(_scene=scene, _hooks=hooks, _value=value, updates=0)
 
     @property
     def value(self):
@@ -491,25 +393,16 @@ def state_values():
                                odd_value()), max_size=len(STATE_NAMES))
 
 
-def sink():
+class Sink:
     """A standard output that keeps only the last lines (for the checks)."""
-    class Sink:
-        def __init__(self):
-            self.lines = []
 
-        def write(self, text):
-            self.lines.append(text)
-            del self.lines[:-8]
-            return len(text)
+    def __init__(self):
+        self.lines = []
 
-        def flush(self):
-            pass
-    return Sink()
+    def write(self, text):
+        self.lines.append(text)
+        del self.lines[:-8]
+        return len(text)
 
-
-def is_sanitized():
-    return "asan-site" in (pdf_module.__file__ or "")
-
-
-def python_version():
-    return "%d.%d" % sys.version_info[:2]
+    def flush(self):
+        pass
