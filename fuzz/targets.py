@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 from PIL import Image
 
 from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, Sink, hooks_for,
-                     odd_value, plain_numbers, state_values)
+                     odd_value, state_values)
 
 _STRATEGIES = {}
 
@@ -213,15 +213,6 @@ def pick(data, key, names):
 
 # --- the targets ----------------------------------------------------------------------------
 
-def units(data):
-    function = pick(data, "units", ["mm_to_pt", "format_mm_value", "scale_image_to_pdf"])
-    count = 4 if function == "scale_image_to_pdf" else 1
-    specs = data.draw(once(("numbers", count), lambda: st.lists(
-        odd_value(plain_numbers), min_size=count, max_size=count)))
-    scene = Scene()
-    return Call(function, lambda: [scene.value(s) for s in specs], scene)
-
-
 def size_handlers(data):
     function = pick(data, "size", ["update_image_size", "update_image_sizeb",
                                    "update_image_position"])
@@ -365,7 +356,7 @@ def dialogs(data):
     return call
 
 
-TARGETS = {"units": units, "size": size_handlers, "preview": preview_handlers,
+TARGETS = {"size": size_handlers, "preview": preview_handlers,
            "images": image_handlers, "process_pdf": process, "dialogs": dialogs}
 # Block-count check: replays of a round's last four calls, and the blocks
 # they may add: less than one a call, or, where the PDF and image libraries
