@@ -190,87 +190,87 @@ FILES = None   # made by the runner in its temporary folder
 MAYBE_HOOK = st.none() | HOOK
 
 
-def picked(scene, spec):
-    """A file picker's result event holding one picked file."""
-    return types.SimpleNamespace(files=[types.SimpleNamespace(path=scene.value(spec))])
+# What each handler is given, parameter by parameter: a control holding a
+# field value (or the PDF's path), a callback storing scales, a toolkit page,
+# a file picker's event, or a value drawn anew for every run.
+PARAMETERS = {
+    "update_image_size": "none flag field field field field field field",
+    "update_image_sizeb": "none flag field field field",
+    "update_image_position": "field field field field",
+    "select_pdf": "picked_pdf pdf_field field field scales field field field field field field",
+    "on_page_number_change": "none pdf_field field field field field field field field field "
+                             "scales object object",
+    "select_image": "picked_image field field field field ratio field field",
+    "generate_resized_base64_image": "image size size",
+    "show_dialog": "page message", "confirm_exit": "page", "get_unique_filename": "odd_path message",
+}
+GROUPS = {"size": ["update_image_size", "update_image_sizeb", "update_image_position"],
+          "preview": ["select_pdf", "on_page_number_change"],
+          "images": ["select_image", "generate_resized_base64_image"],
+          "dialogs": ["show_dialog", "confirm_exit", "get_unique_filename"]}
+STORED = {"scales": ["pdf_scale_ratio", "pdf_width_pt", "pdf_height_pt", "shrink_scale"],
+          "ratio": ["original_ratio"]}
+SPECS = {"flag": lambda: odd_value(st.booleans()), "message": lambda: odd_value(st.text(max_size=6)),
+         "size": lambda: odd_value(st.integers(-3, 400)), "odd_path": lambda: FILES.odd_path(),
+         "image": lambda: FILES.image(), "pdf": lambda: FILES.pdf(),
+         "field": lambda: odd_value(st.sampled_from(
+             ["", "25.4", "10", "abc", "0", "-5", "1e308", "  7.5 "]))}
 
 
-def controls(data, scene, count):
-    fields = once("field", lambda: odd_value(st.sampled_from(
-        ["", "25.4", "10", "abc", "0", "-5", "1e308", "  7.5 "])))
-    made = []
-    for _ in range(count):
-        value = data.draw(fields)
-        made.append((Control(scene, value, data.draw(hooks_for(("get", "set", "update"), 2))),
-                     value))
-    scene.controls = [control for control, _ in made]
-    return made
+def handlers(data, group):
+    """A call of one of the group's handlers, with hooks on all it is given;
+    confirm_exit's buttons are then clicked by a page whose hooks may drop
+    the dialog (and with it the last reference to the running handler)."""
+    function = data.draw(once(("group", group), lambda: st.sampled_from(GROUPS[group])))
+    scene, made, makers, page = Scene(), [], [], None
+    files = {"picked_pdf": data.draw(once("pdf", SPECS["pdf"])),
+             "picked_image": data.draw(once("image", SPECS["image"]))}
+    for kind in PARAMETERS[function].split():
+        if kind in ("field", "pdf_field"):
+            value = files["picked_pdf"] if kind == "pdf_field" else data.draw(once(kind, SPECS[kind]))
+            made.append((Control(scene, value, data.draw(hooks_for(("get", "set", "update"), 2))),
+                         value))
+            makers.append(lambda control=made[-1][0]: control)
+        elif kind in STORED:
+            makers.append(lambda c=Callback(scene, data.draw(MAYBE_HOOK), STORED[kind]): c)
+        elif kind == "page":
+            page = Page(scene, data.draw(hooks_for(("open", "close", "update", "destroy"), 3)))
+            makers.append(lambda: page)
+        elif kind in files:
+            makers.append(lambda spec=files[kind]: types.SimpleNamespace(
+                files=[types.SimpleNamespace(path=scene.value(spec))]))
+        elif kind in SPECS:
+            makers.append(lambda spec=data.draw(once(kind, SPECS[kind])): scene.value(spec))
+        else:
+            makers.append({"none": lambda: None, "object": object}[kind])
+    scene.controls = [control for control, _ in made] + [page] * bool(page)
+    clicks = data.draw(once("clicks", lambda: st.lists(st.sampled_from([0, 1]), max_size=3)))
+    drop = data.draw(st.booleans())
 
+    def make():
+        if page:
+            page.opened, page.messages[:] = 0, []
+        return [maker() for maker in makers]
 
-def pick(data, key, names):
-    return data.draw(once(key, lambda: st.sampled_from(names)))
+    def after(result):
+        for index in clicks if function == "confirm_exit" else ():
+            handler = page.dialog.actions[index].on_click
+            if drop:   # only the call below still holds the handler
+                del page.dialog
+            handler(None)
+            if drop:
+                break
 
-
-# --- the targets ----------------------------------------------------------------------------
-
-def size_handlers(data):
-    function = pick(data, "size", ["update_image_size", "update_image_sizeb",
-                                   "update_image_position"])
-    scene = Scene()
-    made = controls(data, scene, 6)
-    width, height, preview, x, y, path = (control for control, _ in made)
-    flag = data.draw(once("flag", lambda: odd_value(st.booleans())))
-    make = {"update_image_size": lambda: [None, scene.value(flag), width, height, preview, x, y,
-                                          path],
-            "update_image_sizeb": lambda: [None, scene.value(flag), width, height, preview],
-            "update_image_position": lambda: [x, y, preview, path]}[function]
-    return Call(function, make, scene, data.draw(state_values()), made)
-
-
-def preview_handlers(data):
-    function = pick(data, "preview", ["select_pdf", "on_page_number_change"])
-    scene = Scene()
-    pdf = data.draw(once("pdf", FILES.pdf))
-    made = controls(data, scene, 9)
-    path_field, number, preview, image_path, width, height, image_preview, x, y = (
-        control for control, _ in made)
-    made[0] = (path_field, pdf)   # the path field holds the PDF's path
-    callback = Callback(scene, data.draw(MAYBE_HOOK),
-                        ["pdf_scale_ratio", "pdf_width_pt", "pdf_height_pt", "shrink_scale"])
-    if function == "select_pdf":
-        def make():
-            return [picked(scene, pdf), path_field, number, preview, callback, image_path, width,
-                    height, image_preview, x, y]
-    else:
-        def make():
-            return [None, path_field, number, preview, image_path, image_preview, width, height,
-                    x, y, callback, object(), object()]
-    return Call(function, make, scene, data.draw(state_values()), made)
-
-
-def image_handlers(data):
-    function = pick(data, "images", ["select_image", "generate_resized_base64_image"])
-    scene = Scene()
-    image = data.draw(once("image", FILES.image))
-    made = controls(data, scene, 6)
-    path, width, height, preview, x, y = (control for control, _ in made)
-    callback = Callback(scene, data.draw(MAYBE_HOOK), ["original_ratio"])
-    size = data.draw(once("size pair", lambda: st.lists(
-        odd_value(st.integers(-3, 400)), min_size=2, max_size=2)))
-    if function == "select_image":
-        def make():
-            return [picked(scene, image), path, width, height, preview, callback, x, y]
-    else:
-        def make():
-            return [scene.value(image), *(scene.value(s) for s in size)]
-    return Call(function, make, scene, data.draw(state_values()), made)
+    call = Call(function, make, scene, data.draw(state_values()), made, after)
+    call.page = page
+    return call
 
 
 def process(data):
     pages = st.one_of(st.lists(st.sampled_from(
         ["1", "2", "3", " 2 ", "03", "0", "4", "-1", "2-3", "abc", "", "²", "２", "1.5", "9" * 30]),
         max_size=5).map(",".join), st.text(max_size=10))
-    spec = (data.draw(once("pdf", FILES.pdf)), data.draw(once("image", FILES.image)),
+    spec = (data.draw(once("pdf", SPECS["pdf"])), data.draw(once("image", SPECS["image"])),
             data.draw(once("where", lambda: st.sampled_from(["out", "", "missing", "file"]) |
                            odd_value(st.just("out")).map(lambda spec: ("odd", spec)))),
             data.draw(once("geometry", lambda: st.lists(odd_value(st.sampled_from(
@@ -322,42 +322,8 @@ def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
     return call
 
 
-def dialogs(data):
-    """show_dialog, confirm_exit and its buttons' handlers, run by a page
-    whose hooks may drop the dialog (and with it the last reference to the
-    running handler) or swap the toolkit; get_unique_filename on odd paths."""
-    function = pick(data, "dialogs", ["show_dialog", "confirm_exit", "get_unique_filename"])
-    scene = Scene()
-    page = Page(scene, data.draw(hooks_for(("open", "close", "update", "destroy"), 3)))
-    scene.controls = [page]
-    message = data.draw(once("message", lambda: odd_value(st.text(max_size=6))))
-    path = data.draw(once("odd path", FILES.odd_path))
-    clicks = data.draw(once("clicks", lambda: st.lists(st.sampled_from([0, 1]), max_size=3)))
-    drop = data.draw(st.booleans())
-
-    def make():
-        page.opened, page.messages[:] = 0, []
-        return {"show_dialog": lambda: [page, scene.value(message)],
-                "confirm_exit": lambda: [page],
-                "get_unique_filename": lambda: [scene.value(path), scene.value(message)],
-                }[function]()
-
-    def after(result):
-        for index in clicks if function == "confirm_exit" else ():
-            handler = page.dialog.actions[index].on_click
-            if drop:   # only the call below still holds the handler
-                del page.dialog
-            handler(None)
-            if drop:
-                break
-
-    call = Call(function, make, scene, after=after)
-    call.page = page
-    return call
-
-
-TARGETS = {"size": size_handlers, "preview": preview_handlers,
-           "images": image_handlers, "process_pdf": process, "dialogs": dialogs}
+TARGETS = {**{group: (lambda data, group=group: handlers(data, group)) for group in GROUPS},
+           "process_pdf": process}
 # Block-count check: replays of a round's last four calls, and the blocks
 # they may add: less than one a call, or, where the PDF and image libraries
 # move the count by up to about 150 blocks either way, a few a call.
