@@ -6,7 +6,7 @@ import flet as ft
 import pytest
 
 import pdf_module
-from conftest import Field, Page, allocated_blocks_stay_flat, module_entry
+from conftest import Field, Page, module_entry
 
 
 @pytest.mark.parametrize("existing, expected", [
@@ -97,26 +97,3 @@ def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
     with pytest.raises(AttributeError) as excinfo:
         pdf_module.confirm_exit(page)
     assert (module_entry(excinfo), page.log) == (("pdf_module.confirm_exit", line), [])
-
-
-def click_both_buttons():
-    page = Page()
-    pdf_module.confirm_exit(page)
-    for action in page.dialog.actions:
-        action.on_click(None)
-
-
-@pytest.mark.parametrize("call", [
-    lambda tmp: pdf_module.get_unique_filename(tmp, "output.pdf"),
-    lambda tmp: pdf_module.select_directory(types.SimpleNamespace(path=tmp), Field()),
-    lambda tmp: pdf_module.show_dialog(Page(), "message"),
-    lambda tmp: pdf_module.show_dialog(None, "message"),
-    lambda tmp: click_both_buttons(),
-])
-def test_no_leaks(tmp_path, call):
-    (tmp_path / "output.pdf").write_bytes(b"")
-
-    def once():
-        with contextlib.suppress(TypeError, AttributeError):
-            call(str(tmp_path))
-    assert allocated_blocks_stay_flat(once, calls=1000)
