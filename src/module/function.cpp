@@ -155,9 +155,8 @@ PyObject* run_body(FunctionObject* f, Call& call) {
     try {
         Ref result = f->spec->body(call);
         return result ? result.release() : Py_NewRef(Py_None);
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         return fail(f, call.line());
     }
 }
@@ -171,9 +170,8 @@ PyObject* run_body(FunctionObject* f, Call& call) {
     Ref converted;
     try {
         call = Call(f, prepare(f, args, nargs, kwnames, bound, converted), f->spec->first_line);
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         return fail(f, call.line());
     }
     return run_body(f, call);
@@ -297,9 +295,8 @@ PyObject* get_signature(PyObject* self, void*) {
         }
         Ref returns = annotation_of("return"_py);
         return call_kw(signature, {parameters}, {{"return_annotation"_py, returns}}).release();
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         set_error_from_exception("__signature__");
         return nullptr;
     }

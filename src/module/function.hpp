@@ -155,9 +155,8 @@ PyObject* entry_with(PyObject* self, PyObject* const* args, size_t nargsf,
         builtins_ready()) [[likely]] {
         try {
             if (PyObject* result = path(args)) return result;
-        } catch (const ThreadExit&) {
-            throw;
         } catch (...) {
+            if (foreign_unwinding()) throw;
             return detail::short_path_failed(self, line);
         }
     }

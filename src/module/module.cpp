@@ -48,9 +48,8 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, module, "parent"_py, "__package__"_py, false);
         copy_spec_attribute(spec, module, "submodule_search_locations"_py, "__path__"_py, true);
         return module.release();
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         set_error_from_exception("pdf_module create step");
         return nullptr;
     }
@@ -192,9 +191,8 @@ int exec(PyObject* module) {
         run_module_statements(module, globals, found, line);
         keep(std::move(found));
         return 0;
-    } catch (const ThreadExit&) {
-        throw;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         set_error_from_exception("init pdf_module");
         if (line > 0) add_traceback("init pdf_module", line, globals);
         Py_CLEAR(the_module);

@@ -5,8 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <exception>
@@ -23,9 +21,12 @@ struct PyErrorSet {};
 
 // The unwinding that ends a thread: when the interpreter exits, it stops a
 // daemon thread that waits for the GIL inside a C-API call by unwinding its
-// stack with this exception. That thread holds no GIL, so nothing on the way
-// may call into Python, and every catch-all must let it through unchanged.
-using ThreadExit = abi::__forced_unwind;
+// stack with a foreign exception (not thrown by a C++ throw expression). That
+// thread holds no GIL, so nothing on the way may call into Python, and every
+// catch (...) must let such an unwinding through unchanged. Called inside a
+// catch (...) handler, this tells it apart from the module's own exceptions
+// without binding a reference to it (it has no C++ object).
+inline bool foreign_unwinding() noexcept { return !std::current_exception(); }
 
 // Whether this thread may use the C-API now, i.e. holds the GIL. False only
 // while a thread is being ended as above: nothing else runs the module's
@@ -41,16 +42,15 @@ void defer_release(PyObject* p);
 void release_deferred();
 bool has_deferred() noexcept;
 
-// For the catch (...) block of an entry point that the runtime calls, after
-// a catch clause that rethrows ThreadExit: turns the C++ exception being
+// For the catch (...) block of an entry point that the runtime calls, once
+// it has rethrown a foreign unwinding: turns the C++ exception being
 // handled into the Python error it stands for, so that the entry point can
 // return its failure value. A PyErrorSet with no Python error set,
 // std::bad_alloc and any other exception become SystemError, MemoryError and
 // SystemError; `where` names the entry point.
 inline void set_error_from_exception(const char* where) {
+    if (foreign_unwinding()) throw;
     try {
-        throw;
-    } catch (const ThreadExit&) {
         throw;
     } catch (const PyErrorSet&) {
         if (!PyErr_Occurred())
@@ -80,7 +80,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     // A release may run a finaliser, and a finaliser may end the thread (see
-    // ThreadExit): that unwinding must be able to leave the destructor.
+    // foreign_unwinding): that unwinding must be able to leave the destructor.
     ~Ref() noexcept(false) {
         if (ptr_ == nullptr) return;
         if (std::uncaught_exceptions() > 0)
