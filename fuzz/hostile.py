@@ -1,7 +1,6 @@
 """Hostile hosts: numbers, texts, controls, pages and callbacks whose every
 protocol method first runs a drawn hook (raise, collect garbage, re-enter the
-module, swap a module global, delete or replace a `state` attribute, mutate
-another control) and then answers as its plain value would, or with an odd
+module, swap a module global, delete or replace a `state` attribute) and then answers as its plain value would, or with an odd
 value. A Scene owns one call's hooks and puts the module back afterwards."""
 
 import functools
@@ -90,7 +89,7 @@ class Scene:
     files = None   # the run's Files, for damaged copies drawn as values
 
     def __init__(self):
-        self.controls, self.depth = [], 0   # re-entries go only one level deep
+        self.depth = 0   # re-entries go only one level deep
 
     def begin(self, state_values):
         self.saved_threshold, self.swapped_out = gc.get_threshold(), []
@@ -163,15 +162,6 @@ class Scene:
                 setattr(state, arg[0], self.value(arg[1]))
             except Exception:
                 pass
-        elif action == "swap_state":
-            vars(pdf_module)["state"] = types.ModuleType("state")
-        elif action == "mutate_control" and self.controls:
-            index, name, replacement = arg
-            control = vars(self.controls[index % len(self.controls)])
-            if replacement is None:
-                control.pop(name, None)
-            else:   # a control keeps its value as drawn
-                control[name] = replacement if name == "_value" else self.value(replacement)
 
 
 # --- the values behind hostile objects --------------------------------------------
@@ -359,14 +349,12 @@ REPLACEMENT = st.one_of(
 ODD = st.deferred(lambda: odd_value())
 HOOK = st.deferred(lambda: st.one_of(
     st.tuples(st.just("raise"), ERRORS),
-    st.tuples(st.sampled_from(["gc", "gc_storm", "swap_state"]), st.none()),
+    st.tuples(st.sampled_from(["gc", "gc_storm"]), st.none()),
     st.tuples(st.just("reenter"), st.sampled_from(sorted(REENTRIES))),
     st.tuples(st.just("swap_global"),
               st.tuples(st.sampled_from(GLOBAL_NAMES), st.none() | REPLACEMENT)),
     st.tuples(st.just("del_state"), st.sampled_from(STATE_NAMES)),
-    st.tuples(st.just("set_state"), st.tuples(st.sampled_from(STATE_NAMES), ODD)),
-    st.tuples(st.just("mutate_control"), st.tuples(st.integers(0, 9), st.sampled_from(
-        ["_value", "updates", "update", "dialog", "open"]), st.none() | ODD))))
+    st.tuples(st.just("set_state"), st.tuples(st.sampled_from(STATE_NAMES), ODD))))
 
 
 @functools.lru_cache(maxsize=None)

@@ -243,7 +243,6 @@ def handlers(data, group):
             makers.append(lambda spec=data.draw(once(kind, SPECS[kind])): scene.value(spec))
         else:
             makers.append({"none": lambda: None, "object": object}[kind])
-    scene.controls = [control for control, _ in made] + [page] * bool(page)
     clicks = data.draw(once("clicks", lambda: st.lists(st.sampled_from([0, 1]), max_size=3)))
     drop = data.draw(st.booleans())
 
@@ -287,7 +286,6 @@ def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
     """The process_pdf call of one drawn example (its description repeats it)."""
     scene = Scene()
     page = Page(scene, page_hooks)
-    scene.controls = [page]
     out = os.path.join(FILES.folder, "out")
     folders = {"out": out, "": "", "missing": os.path.join(out, "missing"),
                "file": FILES.pdfs["three pages"]}
