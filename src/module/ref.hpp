@@ -72,7 +72,7 @@ public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {  // releases the old reference: see ~Ref
         Ref old(std::move(*this));
         ptr_ = std::exchange(other.ptr_, nullptr);
         return *this;
