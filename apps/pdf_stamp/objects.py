@@ -1,0 +1,60 @@
+"""Reading a PDF's objects through their numbers, without loading pages:
+references in an array's text, inherited keys, the pages' annotations."""
+
+import re
+
+_REF = re.compile(r"([0-9]+)\s+[0-9]+\s+R")
+
+
+def refs(kind, value):
+    """The object numbers that a value read with xref_get_key refers to."""
+    return [int(n) for n in _REF.findall(value)] if kind in ("xref", "array") else []
+
+
+def array_items(text):
+    """The referenced object numbers of a PDF array's text, 0 for each direct
+    dictionary in it."""
+    items, depth, at = [], 0, 1
+    while at < len(text) - 1:
+        if text.startswith("<<", at):
+            items += [0] if depth == 0 else []
+            depth, at = depth + 1, at + 2
+        elif text.startswith(">>", at):
+            depth, at = depth - 1, at + 2
+        elif depth == 0 and (ref := _REF.match(text, at)):
+            items.append(int(ref[1]))
+            at = ref.end()
+        else:
+            at += 1
+    return items
+
+
+def array(doc, xref, key):
+    """The items (as array_items) of the array under `key`, also when the
+    array is an object of its own; [] when there is none."""
+    kind, value = doc.xref_get_key(xref, key)
+    if kind == "xref":
+        value = doc.xref_object(refs(kind, value)[0], compressed=True)
+        kind = "array" if value.lstrip().startswith("[") else kind
+    return array_items(value) if kind == "array" else []
+
+
+def annotation_refs(doc):
+    """Per page, the object numbers in its /Annots."""
+    return (array(doc, doc.page_xref(number), "Annots") for number in range(len(doc)))
+
+
+def inherited(doc, xref, key):
+    """(kind, value) of `key` in the object or the nearest /Parent that has
+    it; ("null", "null") when none has. Loops of parents end."""
+    seen = set()
+    while xref not in seen:
+        seen.add(xref)
+        kind, value = doc.xref_get_key(xref, key)
+        if kind != "null":
+            return kind, value
+        parents = refs(*doc.xref_get_key(xref, "Parent"))
+        if not parents:
+            break
+        xref = parents[0]
+    return "null", "null"
