@@ -58,3 +58,43 @@ def inherited(doc, xref, key):
             break
         xref = parents[0]
     return "null", "null"
+
+
+_TOKEN = re.compile(r"<<|>>|\[|\]|\((?:\\.|[^\\()])*\)|<[0-9A-Fa-f\s]*>|/[^\s/<>\[\]()%{}]*"
+                    r"|[^\s/<>\[\]()%{}]+")
+
+
+def entries(text):
+    """{key: value text} of a dictionary's text as xref_object gives it, for
+    its own keys (not those of dictionaries inside it; a value's tokens are
+    joined by blanks); None when the text is not a dictionary this reader
+    follows."""
+    tokens = _TOKEN.findall(text)
+    if len(tokens) < 2 or tokens[0] != "<<" or tokens[-1] != ">>":
+        return None
+    found, at, end = {}, 1, len(tokens) - 1
+    while at < end:
+        key = tokens[at]
+        at += 1
+        if key[:1] != "/" or at >= end:
+            return None
+        first = at
+        if tokens[at] in ("<<", "["):
+            depth = 0
+            while at < end:
+                token = tokens[at]
+                if token in ("<<", "["):
+                    depth += 1
+                elif token in (">>", "]"):
+                    depth -= 1
+                at += 1
+                if not depth:
+                    break
+            if depth:
+                return None
+        elif at + 2 < end and tokens[at + 2] == "R":
+            at += 3
+        else:
+            at += 1
+        found[key[1:]] = " ".join(tokens[first:at])
+    return found

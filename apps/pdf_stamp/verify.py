@@ -19,7 +19,7 @@ import fitz
 from . import placement
 from .exceptions import VerificationFailed
 from .i18n import _
-from .objects import annotation_refs, inherited, refs
+from .objects import annotation_refs, entries, refs
 
 PT_PER_MM = 72 / 25.4
 _NUMBER = rb"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)"
@@ -92,13 +92,9 @@ def verify(source_snapshot, result_path, stamps, name=""):
 def _check_stamp(doc, stamp, name, missing, warnings):
     expected = stamp.expected()
     groups = {}  # geometry -> (image xref, matrix) of the last drawing, as the library checked it
+    reader = _Reader(doc)
     for number in stamp.pages:
-        xref = doc.page_xref(number - 1)
-        key = _geometry(doc, xref)
-        try:
-            last = _last_drawing(doc, xref)
-        except Exception:  # content the library cannot decode is read by the library below
-            last = None
+        key, last = reader.page(number - 1)
         if key not in groups:
             page = doc[number - 1]
             where = placement.on_page(expected, page.rect.width, page.rect.height,
@@ -107,7 +103,7 @@ def _check_stamp(doc, stamp, name, missing, warnings):
                 raise VerificationFailed(off_page_text(name, number, stamp.box, page.rect))
             groups[key] = (where, last if _drawn_at(page, expected, last) else None)
         where, checked = groups[key]
-        if last is None or checked is None or not _same(last, checked):
+        if key is None or last is None or checked is None or not _same(last, checked):
             if not _drawn_at(doc[number - 1], expected):
                 missing.append(number)
                 continue
@@ -144,23 +140,63 @@ def _same(last, checked):
     return last[0] == checked[0] and all(abs(a - b) <= 1e-3 for a, b in zip(last[1], checked[1]))
 
 
-def _last_drawing(doc, page_xref):
-    """(image xref, matrix) of the image drawn last on the page, read from the
-    end of its content; None when the content does not end with one."""
-    contents = refs(*doc.xref_get_key(page_xref, "Contents"))
-    if not contents:
-        return None
-    content = doc.xref_stream(contents[-1]) or b""
-    match = _LAST_DRAW.search(content[-_TAIL_BYTES:])
-    if not match:
-        return None
-    kind, value = doc.xref_get_key(page_xref, "Resources/XObject/" + match[2].decode("latin-1"))
-    if kind != "xref":
-        return None
-    return refs(kind, value)[0], tuple(float(v) for v in match[1].split())
+class _Reader:
+    """Reads a page's geometry and last drawing from its objects' text, with
+    the objects that pages share (parents, resources) read once."""
 
+    def __init__(self, doc):
+        self.doc, self.objects = doc, {}
 
-def _geometry(doc, page_xref):
-    """What decides where a page shows a drawing: its boxes and rotation,
-    inherited ones included, as written."""
-    return tuple(inherited(doc, page_xref, key) for key in ("MediaBox", "CropBox", "Rotate"))
+    def object(self, xref):
+        if xref not in self.objects:
+            self.objects[xref] = entries(self.doc.xref_object(xref, compressed=True))
+        return self.objects[xref]
+
+    def value(self, text):
+        """The entries of a dictionary given directly or by reference."""
+        if text is None:
+            return None
+        ref = refs("xref", text) if text.endswith("R") else []
+        return self.object(ref[0]) if ref else entries(text)
+
+    def page(self, index):
+        """(geometry, last drawing) of a page; geometry is what decides where
+        it shows a drawing (its boxes and rotation, inherited ones included,
+        as written), None when it cannot be read here; the last drawing as
+        `_last_drawing`."""
+        xref = self.doc.page_xref(index)
+        page = self.object(xref)
+        if page is None:
+            return None, None
+        geometry = tuple(self.inherited(xref, key) for key in ("MediaBox", "CropBox", "Rotate"))
+        try:
+            return geometry, self.last_drawing(page)
+        except Exception:  # content the library cannot decode is read by the library itself
+            return geometry, None
+
+    def inherited(self, xref, key):
+        seen = set()
+        while xref not in seen:
+            seen.add(xref)
+            found = self.object(xref) or {}
+            if key in found:
+                return found[key]
+            parents = refs("xref", found.get("Parent", ""))
+            if not parents:
+                return None
+            xref = parents[0]
+        return None
+
+    def last_drawing(self, page):
+        """(image xref, matrix) of the image drawn last on the page, read from
+        the end of its content; None when the content does not end with one."""
+        contents = refs("array", page.get("Contents", ""))
+        if not contents:
+            return None
+        content = self.doc.xref_stream(contents[-1]) or b""
+        match = _LAST_DRAW.search(content[-_TAIL_BYTES:])
+        if not match:
+            return None
+        xobjects = self.value((self.value(page.get("Resources")) or {}).get("XObject")) or {}
+        image = refs("xref", xobjects.get(match[2].decode("latin-1"), ""))
+        return (image[0], tuple(float(v) for v in match[1].split())) if image else None
