@@ -7,7 +7,7 @@ import fitz
 
 from .exceptions import NeedsPassword, OwnerProtected, SignedDocument
 from .i18n import _
-from .objects import annotation_refs, array, inherited, refs
+from .objects import annotation_refs, array, inherited
 
 
 

@@ -38,7 +38,7 @@ def stamp_file(job, source, wanted=None):
     except StampError as error:
         result.error = str(error)
     except Exception as error:  # an unforeseen fault is still only this file's failure
-        result.error = f"{source}: {type(error).__name__}: {error}"
+        result.error = f"【ERROR】{source}: {type(error).__name__}: {error}"
     finally:
         fitz.TOOLS.mupdf_display_errors(shown[0])
         fitz.TOOLS.mupdf_display_warnings(shown[1])
@@ -52,10 +52,13 @@ def stamp_file(job, source, wanted=None):
 
 def _hide_private_paths(result, private):
     """Names the files of the private folder, which is gone, by what they
-    stand for."""
+    stand for (each pass's output by the result)."""
+    private = {path: (result.result or os.path.basename(path)) if name is None else name
+               for path, name in private.items()}
+
     def public(text):
-        for path, name in private.items():
-            text = text.replace(path, name)
+        for path in sorted(private, key=len, reverse=True):  # files before their folder
+            text = text.replace(path, private[path])
         return text
     result.messages = [public(m) for m in result.messages]
     result.error = result.error and public(result.error)
@@ -72,9 +75,9 @@ def _stamp(job, source, wanted, result, private):
     except FileNotFoundError:
         raise StampError(_("The output folder does not exist: {folder}").format(
             folder=job.out_dir)) from None
-    private.update({os.path.join(folder, "output.pdf"): wanted, folder: job.out_dir or os.curdir})
+    private[folder] = job.out_dir or os.curdir
     try:
-        run = _Passes(pdf_module, job, folder, result.messages)
+        run = _Passes(pdf_module, job, folder, result.messages, private)
         working = usable_path(source, os.path.join(folder, "source.pdf"))
         private[working] = source
         try:
@@ -164,8 +167,9 @@ class _Passes:
     """Runs process_pdf into the private folder with a stand-in page, keeps
     the module's messages, and turns an error dialog into ModuleRefused."""
 
-    def __init__(self, pdf_module, job, folder, messages):
+    def __init__(self, pdf_module, job, folder, messages, private):
         self.pdf_module, self.job, self.folder, self.messages = pdf_module, job, folder, messages
+        self.private = private  # each written file is named by the result (None until known)
 
     def process(self, source, image, x, y, width, height, pages, every=""):
         page = host.CollectingPage()
@@ -173,6 +177,8 @@ class _Passes:
             self.pdf_module.process_pdf(source, image, self.folder, x, y, width, height,
                                         module_page_list(pages), every, page)
         self.messages.extend(page.messages)
+        if page.written:
+            self.private[page.written] = None
         if page.error or not page.written:
             raise ModuleRefused(page.error or _("No PDF was written"))
         return page.written
