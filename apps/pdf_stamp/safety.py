@@ -31,11 +31,13 @@ def has_signed_field(doc):
     """Whether any signature field holds a value: every field of the form's
     tree (/AcroForm /Fields and their /Kids, wherever their widgets are) and
     every widget on a page, with /FT and /V inherited from parents."""
-    if not doc.is_pdf:
+    if not doc.is_pdf or not doc.is_form_pdf:  # no form: no field, signed or not
         return False
     todo = array(doc, doc.pdf_catalog(), "AcroForm/Fields")
     for page_annotations in annotation_refs(doc):
-        todo += page_annotations
+        todo += [xref for xref in page_annotations
+                 if 0 < xref < doc.xref_length()
+                 and doc.xref_get_key(xref, "Subtype") == ("name", "/Widget")]
     seen = {0}  # direct entries cannot carry a signature's field
     while todo:
         xref = todo.pop()
