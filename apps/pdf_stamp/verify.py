@@ -145,7 +145,7 @@ class _Reader:
     the objects that pages share (parents, resources) read once."""
 
     def __init__(self, doc):
-        self.doc, self.objects = doc, {}
+        self.doc, self.objects, self.direct = doc, {}, {}
 
     def object(self, xref):
         if xref not in self.objects:
@@ -157,35 +157,25 @@ class _Reader:
         if text is None:
             return None
         ref = refs("xref", text) if text.endswith("R") else []
-        return self.object(ref[0]) if ref else entries(text)
+        if ref:
+            return self.object(ref[0])
+        if text not in self.direct:  # pages often hold the same resources
+            self.direct[text] = entries(text)
+        return self.direct[text]
 
     def page(self, index):
-        """(geometry, last drawing) of a page; geometry is what decides where
-        it shows a drawing (its boxes and rotation, inherited ones included,
-        as written), None when it cannot be read here; the last drawing as
-        `_last_drawing`."""
-        xref = self.doc.page_xref(index)
-        page = self.object(xref)
+        """(geometry, last drawing) of a page: what decides where it shows a
+        drawing (its boxes and rotation as written, and its parent), None
+        when the page cannot be read here; the last drawing as last_drawing."""
+        page = entries(self.doc.xref_object(self.doc.page_xref(index), compressed=True))
         if page is None:
             return None, None
-        geometry = tuple(self.inherited(xref, key) for key in ("MediaBox", "CropBox", "Rotate"))
+        # The same own boxes and rotation under the same parent: the same inherited ones.
+        geometry = tuple(page.get(key) for key in ("MediaBox", "CropBox", "Rotate", "Parent"))
         try:
             return geometry, self.last_drawing(page)
         except Exception:  # content the library cannot decode is read by the library itself
             return geometry, None
-
-    def inherited(self, xref, key):
-        seen = set()
-        while xref not in seen:
-            seen.add(xref)
-            found = self.object(xref) or {}
-            if key in found:
-                return found[key]
-            parents = refs("xref", found.get("Parent", ""))
-            if not parents:
-                return None
-            xref = parents[0]
-        return None
 
     def last_drawing(self, page):
         """(image xref, matrix) of the image drawn last on the page, read from
