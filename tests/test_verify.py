@@ -10,7 +10,7 @@ import pytest
 from PIL import Image
 
 from hard_cases import HARD_CASES, no_pages
-from pdf_stamp import host, placement, stamping
+from pdf_stamp import host, stamping
 from pdf_stamp.job import StampJob
 from stamping import make_document, make_stamp, sign
 
@@ -78,17 +78,6 @@ def test_stamps_are_checked_where_they_show(tmp_path, monkeypatch, case, change,
         assert result.warnings[0]["box"] == [120.0, 20.0, 101.6, 135.43]
         assert "ページ 1 ではスタンプの一部がページの外" in result.warnings[0]["text"]
         json.dumps(result.as_dict())
-
-
-@pytest.mark.parametrize("rect, expected", [
-    ((10, 10, 20, 20), placement.INSIDE),
-    ((-0.4, 0, 100, 50), placement.INSIDE),  # within the tolerance
-    ((90, 10, 110, 20), placement.PARTLY_OUTSIDE),
-    ((100, 10, 120, 20), placement.OUTSIDE),  # touching the edge shows nothing
-    ((10, 10, float("nan"), 20), placement.OUTSIDE),
-])
-def test_on_page(rect, expected):
-    assert placement.on_page(rect, 100, 50, tolerance=0.5) == expected
 
 
 class Tampering:  # its result moves the stamp on page 2, or loses it
