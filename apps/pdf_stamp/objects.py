@@ -39,9 +39,18 @@ def array(doc, xref, key):
     return array_items(value) if kind == "array" else []
 
 
+_ANNOTS = re.compile(r"/Annots\s*(\[[^\]]*\]|[0-9]+\s+[0-9]+\s+R)")
+
+
 def annotation_refs(doc):
-    """Per page, the object numbers in its /Annots."""
-    return (array(doc, doc.page_xref(number), "Annots") for number in range(len(doc)))
+    """Per page, the object numbers in its /Annots (read from the page's
+    text: one call per page, where a key lookup takes several)."""
+    for number in range(len(doc)):
+        found = _ANNOTS.search(doc.xref_object(doc.page_xref(number), compressed=True))
+        value = found[1] if found else ""
+        if value.endswith("R"):
+            value = doc.xref_object(refs("xref", value)[0], compressed=True)
+        yield array_items(value) if value.lstrip().startswith("[") else []
 
 
 def inherited(doc, xref, key):
