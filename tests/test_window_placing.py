@@ -49,7 +49,8 @@ def test_arrow_keys_nudge_within_the_page(key, shift, position, expected):
 
 @pytest.mark.parametrize("box, expected", [
     ((-0.05, 0, 40, 20), None),  # within the fields' one decimal
-    ((180, 280, 220, 300), "partly"), ((-40, 10, 0, 30), "wholly"),
+    ((180, 280, 220, 300), "partly"), ((-40, 10, 0, 30), "wholly"),  # touching shows nothing
+    ((10, 10, float("nan"), 30), "wholly"),
 ])
 def test_a_stamp_off_the_page_is_told_apart(box, expected):
     assert placing.off_page(box, (210, 297)) == expected

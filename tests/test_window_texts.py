@@ -50,7 +50,7 @@ def test_results_list_failures_first_and_stay_when_the_folder_cannot_open(tmp_pa
     monkeypatch.setattr(ft.Column, "update", lambda self: None)  # not on a running page
     written = FileResult(source=str(tmp_path / "in" / "a.pdf"), result=str(tmp_path / "a_stamped.pdf"),
                          pages_stamped=[1, 3], size_before=1000, size_after=1500)
-    written.warnings = ["ページ 3 の印影は一部がページの外にあります"]
+    written.warnings = [{"page": 3, "box": [150, 280, 40, 40], "text": "ページ 3 の印影は一部がページの外にあります"}]
     failed = FileResult(source="b.pdf", error="ページ 9 は b.pdf にありません")
     results.show(types.SimpleNamespace(page=page), [written, failed])
     dialog = page.log[-1][1]

@@ -1,6 +1,8 @@
 """Arithmetic of placing the stamp with the pointer and the keyboard, apart from
 the controls: the preview works in preview pixels, the fields in millimetres."""
 
+from pdf_stamp import placement
+
 MM_PER_INCH = 25.4
 PT_PER_INCH = 72
 
@@ -53,12 +55,8 @@ def nudge(key, shift, position, size, page):
 
 def off_page(box, page, slack=0.1):
     """Whether the box (left, top, right, bottom in mm) lies "wholly" or "partly"
-    off a page of `page` (width, height in mm), or None when it lies on it.
-    The slack absorbs the fields' one decimal."""
-    left, top, right, bottom = box
-    width, height = page
-    if right <= slack or bottom <= slack or left >= width - slack or top >= height - slack:
-        return "wholly"
-    if left < -slack or top < -slack or right > width + slack or bottom > height + slack:
-        return "partly"
-    return None
+    off a page of `page` (width, height in mm), or None when it lies on it, as
+    the verification of a result judges it. The slack absorbs the fields' one
+    decimal."""
+    where = placement.on_page(box, *page, tolerance=slack)
+    return {placement.OUTSIDE: "wholly", placement.PARTLY_OUTSIDE: "partly"}.get(where)

@@ -47,5 +47,5 @@ def result_lines(result):
     line = _("    pages stamped: {pages}").format(pages=pages)
     if result.growth:
         line += _(" (size × {growth:.2f})").format(growth=result.growth)
-    warnings = [f"    ⚠ {warning}" for warning in getattr(result, "warnings", None) or []]
+    warnings = [f"    ⚠ {warning['text']}" for warning in result.warnings]
     return [f"✓ {name} → {os.path.abspath(result.result)}", line, *warnings]
