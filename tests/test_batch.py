@@ -246,8 +246,6 @@ class LosingModule:  # its save loses the last page
     ("in.pdf", {"x": None}, "【ERROR】数値が正しく入力されていません"),
     ("in.pdf", {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
     ("in.pdf", {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
-    (os.path.join(CORPUS, "qpdf-many-nulls.pdf"), {"anchor": "top", "x": None},  # no pages
-     "【ERROR】対象ページが指定されていません"),
     ("in.pdf", {"stopped": signal.SIGTERM}, "中断したため書き出していません"),  # verified, not named
 ])
 def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):

@@ -3,20 +3,17 @@ import pytest
 from pdf_stamp.exceptions import BadPageRule, ExitCode, PageOutOfRange
 from pdf_stamp.pages import every_pages, parse_rules
 
-ALL_OF_1000 = list(range(1, 1001))
-
 
 @pytest.mark.parametrize("text, page_count, expected", [
-    ("1", 5, [1]), ("1-3", 5, [1, 2, 3]), ("3-3", 5, [3]), ("03,002-3", 5, [2, 3]),
-    ("3-", 5, [3, 4, 5]), ("5-", 5, [5]), ("last", 5, [5]), ("odd", 5, [1, 3, 5]),
+    ("1", 5, [1]), ("1-3", 5, [1, 2, 3]), ("03,002-3", 5, [2, 3]),
+    ("3-", 5, [3, 4, 5]), ("last", 5, [5]), ("odd", 5, [1, 3, 5]),
     ("even", 5, [2, 4]), ("all", 5, [1, 2, 3, 4, 5]), ("", 5, []), ("  ", 5, []),
     (" 4 , 1-2 ,LAST", 5, [1, 2, 4, 5]),  # blanks around pieces, any case of the words
     ("2,1-3,2-", 5, [1, 2, 3, 4, 5]),  # overlaps give each page once, sorted
-    ("1,last,odd,all", 1, [1]), ("even", 1, []), ("1-", 1, [1]),
-    ("odd,even", 1000, ALL_OF_1000), ("all", 1000, ALL_OF_1000),
-    ("998-,1", 1000, [1, 998, 999, 1000]), ("last,500", 1000, [500, 1000]),
+    ("1,last,odd,all", 1, [1]), ("even", 1, []),
+    ("odd,even", 1000, list(range(1, 1001))), ("998-,1", 1000, [1, 998, 999, 1000]),
     # past the end: the page named is the furthest one asked for
-    ("6", 5, 6), ("4-9", 5, 9), ("6-", 5, 6), ("2", 1, 2), ("1001", 1000, 1001),
+    ("6", 5, 6), ("4-9", 5, 9), ("6-", 5, 6),
     # malformed pieces name the piece; only ASCII digits count
     *[(piece, 5, piece) for piece in ("0", "0-2", "3-1", "1-3-5", "-3", "1.5", "2 4", "first",
                                       "last-1", "\uff12", "²")],

@@ -21,7 +21,7 @@ import types
 
 from .i18n import _
 from .job import FileResult
-from .naming import DEFAULT_SUFFIX, Stop, is_marked, plan_names, result_source
+from .naming import DEFAULT_SUFFIX, Interrupted, Stop, is_marked, plan_names, result_source
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM)
 
@@ -137,6 +137,8 @@ def _collect(futures, sources, stop, results, on_result):
                 continue
             try:
                 result = future.result()
+            except Interrupted:  # stopped before a worker took it
+                result = None
             except BaseException as error:  # the worker itself ended
                 result = FileResult(source=sources[index], error=_(
                     "The worker process ended unexpectedly: {error}").format(
@@ -177,8 +179,8 @@ class WorkerPool(concurrent.futures.ProcessPoolExecutor):
                          initargs=(stop,))
 
     def submit(self, fn, /, *args, **kwargs):
-        """Runs fn(*args, **kwargs) in a worker; None when the run was
-        stopped before a worker took it."""
+        """Runs fn(*args, **kwargs) in a worker; the future raises Interrupted
+        when the run was stopped before a worker took it."""
         return super().submit(_task, fn, *args, **kwargs)
 
 
@@ -227,7 +229,7 @@ def _leave_with(parent_sentinel):
 def _task(fn, *args, **kwargs):
     with _Worker.lock:
         if Stop.signal() or _Worker.orphaned:
-            return None
+            raise Interrupted()
         _Worker.idle.clear()
     try:
         return fn(*args, **kwargs)

@@ -250,6 +250,8 @@ class _Report:
             self.bar.write(json.dumps(result.as_dict(), ensure_ascii=False), file=sys.stdout)
         else:
             self.bar.write(describe(result), file=sys.stdout if result.ok else sys.stderr)
+            for warning in result.warnings:
+                self.bar.write(warning["text"], file=sys.stderr)
         sys.stdout.flush()
         self.bar.update()
 

@@ -7,6 +7,8 @@ module's own dialogs, because the window shows them as they are.
 
 import enum
 
+from .i18n import _
+
 
 class ExitCode(enum.IntEnum):
     ok = 0
@@ -34,8 +36,8 @@ class BadPageRule(StampError):
     exit_code = ExitCode.bad_arguments
 
     def __init__(self, piece):
-        super().__init__(f"【ERROR】ページ指定が不正です: 「{piece}」"
-                         "（使えるのは N、N-M、N-、last、odd、even、all です）")
+        super().__init__(_("Invalid page rule: \"{piece}\" (use N, N-M, N-, last, odd, even, "
+                           "all)").format(piece=piece))
         self.piece = piece
 
 
@@ -43,8 +45,8 @@ class PageOutOfRange(StampError):
     """A selected page past the end of a document."""
 
     def __init__(self, page, page_count, source=""):
-        where = f"{source} は" if source else "文書は"
-        super().__init__(f"【ERROR】ページ {page} はありません: {where} {page_count} ページです")
+        super().__init__(_("Page {page} does not exist: {name} has {count} pages").format(
+            page=page, name=source or _("the document"), count=page_count))
         self.page, self.page_count, self.source = page, page_count, source
 
 
@@ -66,6 +68,15 @@ class OwnerProtected(UnsafeDocument):
 
 class ModuleRefused(StampError):
     """process_pdf ended in an error dialog; the message is that dialog's."""
+
+
+class UnreadableDocument(StampError):
+    """A source that is not a PDF with pages the library can read."""
+
+
+class BadValue(StampError):
+    """A size, position or margin that is not a usable number, or an image
+    whose size cannot be worked out; names the field or the file."""
 
 
 class VerificationFailed(StampError):

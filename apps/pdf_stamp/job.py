@@ -35,6 +35,10 @@ class FileResult:
     size_after: int | None = None
     error: str | None = None
     messages: list = dataclasses.field(default_factory=list)
+    # Pages written with only part of the stamp on the page, one dict each:
+    # {"page": page number from 1, "box": [x, y, width, height] asked for, in mm
+    # from the displayed page's top-left corner, "text": the message to show}.
+    warnings: list = dataclasses.field(default_factory=list)
 
     @property
     def growth(self):

@@ -35,8 +35,8 @@ class Stop:
 class Interrupted(StampError):
     """The run stopped before this file took its name; nothing was written."""
 
-    def __init__(self):
-        super().__init__(_("Not written: the run was interrupted"))
+    def __init__(self, message=None):  # the message, when it comes back from a worker
+        super().__init__(message or _("Not written: the run was interrupted"))
 
 
 def result_stem(source, suffix=DEFAULT_SUFFIX):

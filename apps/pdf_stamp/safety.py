@@ -6,13 +6,9 @@ import dataclasses
 import fitz
 
 from .exceptions import NeedsPassword, OwnerProtected, SignedDocument
+from .i18n import _
+from .objects import annotation_refs, array, inherited
 
-NEEDS_PASSWORD = ("【ERROR】{name} はパスワードで保護されています。"
-                  "開くためのパスワードが必要な PDF には押印できません")
-SIGNED = ("【ERROR】{name} には電子署名があります。押印するとファイルが書き換わり、"
-          "署名は検証できなくなります（それでも押印するには明示して実行してください）")
-OWNER = ("【ERROR】{name} は権限パスワードで保護されています（{encryption}）。"
-         "押印した出力には保護がかかりません（それでも押印するには明示して実行してください）")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -28,11 +24,31 @@ def inspect_document(doc):
     encryption = doc.metadata.get("encryption") if doc.metadata else None
     if doc.needs_pass:
         return Safety(True, False, False, encryption)
-    signed = bool(doc.is_form_pdf) and any(
-        widget.is_signed
-        for page in doc
-        for widget in page.widgets(types=[fitz.PDF_WIDGET_TYPE_SIGNATURE]))
-    return Safety(False, signed, bool(encryption), encryption)
+    return Safety(False, has_signed_field(doc), bool(encryption), encryption)
+
+
+def has_signed_field(doc):
+    """Whether any signature field holds a value: every field of the form's
+    tree (/AcroForm /Fields and their /Kids, wherever their widgets are) and
+    every widget on a page, with /FT and /V inherited from parents."""
+    if not doc.is_pdf or not doc.is_form_pdf:  # no form: no field, signed or not
+        return False
+    todo = array(doc, doc.pdf_catalog(), "AcroForm/Fields")
+    for page_annotations in annotation_refs(doc):
+        todo += [xref for xref in page_annotations
+                 if 0 < xref < doc.xref_length()
+                 and doc.xref_get_key(xref, "Subtype") == ("name", "/Widget")]
+    seen = {0}  # direct entries cannot carry a signature's field
+    while todo:
+        xref = todo.pop()
+        if xref in seen or not 0 < xref < doc.xref_length():
+            continue
+        seen.add(xref)
+        if inherited(doc, xref, "FT") == ("name", "/Sig") \
+                and inherited(doc, xref, "V")[0] in ("dict", "xref"):
+            return True
+        todo += array(doc, xref, "Kids")
+    return False
 
 
 def inspect(pdf_path):
@@ -43,13 +59,25 @@ def inspect(pdf_path):
 def raise_for(safety, name, allow_rewrite=False):
     """Raises the error that `safety` calls for, if any."""
     if safety.needs_password:
-        raise NeedsPassword(NEEDS_PASSWORD.format(name=name))
+        raise NeedsPassword(_("{name} is protected by a password. A PDF that needs a password "
+                              "to open cannot be stamped").format(name=name))
     if allow_rewrite:
         return
     if safety.signed:
-        raise SignedDocument(SIGNED.format(name=name))
+        raise SignedDocument(_with_way_out(_(
+            "{name} holds a digital signature. Stamping rewrites the file, and the signature can "
+            "no longer be verified.").format(name=name)))
     if safety.owner_protected:
-        raise OwnerProtected(OWNER.format(name=name, encryption=safety.encryption))
+        raise OwnerProtected(_with_way_out(_(
+            "{name} is protected by a permissions password ({encryption}). The stamped output is "
+            "not protected.").format(name=name, encryption=safety.encryption)))
+
+
+def _with_way_out(refusal):
+    """The refusal and how to stamp anyway, in either host."""
+    return _("{refusal} {how}").format(refusal=refusal, how=_(
+        "To stamp it anyway, add --allow-rewrite on the command line, or tick \"Also output "
+        "signed or protected PDFs\" in the window."))
 
 
 def check(pdf_path, allow_rewrite=False):

@@ -2,6 +2,7 @@
 preparation, process_pdf into a private temporary folder, verification there,
 and the final name."""
 
+import math
 import os
 import shutil
 import sys
@@ -10,47 +11,83 @@ import tempfile
 import fitz
 
 from . import host, placement, safety
-from .exceptions import ModuleRefused, StampError
+from .exceptions import BadValue, ModuleRefused, StampError, UnreadableDocument
+from .i18n import _
 from .job import FileResult
 from .naming import claim, plan_names
 from .pages import every_pages, module_page_list, parse_rules
 from .seal import prepared_seal
-from .sizing import complete_size, natural_size
-from .verify import snapshot_document, verify
-
-NOT_A_NUMBER = "【ERROR】数値が正しく入力されていません"  # process_pdf's text for the same fault
+from .sizing import complete_size, pixel_ratio
+from .source import damaged_text, odd_rotations, open_pdf, upright_copy, usable_path
+from .verify import Stamp, snapshot_document, verify
 
 
 def stamp_file(job, source, wanted=None):
     """Stamps `source` as `job` says and names the result `wanted` (default:
     the planned name). Never raises for the file's own failure: the returned
-    FileResult carries the error."""
+    FileResult carries the error. MuPDF's own messages go into the result's
+    messages, not to the terminal."""
     result = FileResult(source=source)
+    private = {}  # path in the private folder -> the name shown for it
+    shown = fitz.TOOLS.mupdf_display_errors(), fitz.TOOLS.mupdf_display_warnings()
+    fitz.TOOLS.mupdf_display_errors(False)
+    fitz.TOOLS.mupdf_display_warnings(False)
+    fitz.TOOLS.reset_mupdf_warnings()
     try:
-        _stamp(job, source, wanted, result)
+        _stamp(job, source, wanted, result, private)
     except StampError as error:
         result.error = str(error)
     except Exception as error:  # an unforeseen fault is still only this file's failure
         result.error = f"【ERROR】{source}: {type(error).__name__}: {error}"
-    if result.error:
-        result.pages_stamped = []  # nothing of this file was written
+    finally:
+        fitz.TOOLS.mupdf_display_errors(shown[0])
+        fitz.TOOLS.mupdf_display_warnings(shown[1])
+    result.messages += fitz.TOOLS.mupdf_warnings().splitlines()
+    if not result.ok:  # nothing was written, whatever the module said
+        result.pages_stamped, result.warnings = [], []
+        result.messages = [m for m in result.messages if not m.startswith(host.DONE_PREFIX)]
+    _hide_private_paths(result, private)
     return result
 
 
-def _stamp(job, source, wanted, result):
+def _hide_private_paths(result, private):
+    """Names the files of the private folder, which is gone, by what they
+    stand for (each pass's output by the result)."""
+    private = {path: (result.result or os.path.basename(path)) if name is None else name
+               for path, name in private.items()}
+
+    def public(text):
+        for path in sorted(private, key=len, reverse=True):  # files before their folder
+            text = text.replace(path, private[path])
+        return text
+    result.messages = [public(m) for m in result.messages]
+    result.error = result.error and public(result.error)
+    for warning in result.warnings:
+        warning["text"] = public(warning["text"])
+
+
+def _stamp(job, source, wanted, result, private):
     pdf_module = host.load_module()
     wanted = wanted or plan_names([source], job.out_dir, job.suffix)[0]
     name = os.path.basename(source)
     try:
         folder = tempfile.mkdtemp(prefix=".pdf-stamp-", dir=os.path.abspath(job.out_dir or os.curdir))
     except FileNotFoundError:
-        raise StampError(f"【ERROR】出力フォルダがありません: {job.out_dir}") from None
+        raise StampError(_("The output folder does not exist: {folder}").format(
+            folder=job.out_dir)) from None
+    private[folder] = job.out_dir or os.curdir
     try:
-        run = _Passes(pdf_module, job, folder, result.messages)
+        run = _Passes(pdf_module, job, folder, result.messages, private)
+        working = usable_path(source, os.path.join(folder, "source.pdf"))
+        private[working] = source
         try:
-            doc = fitz.open(source)
-        except Exception:
-            run.refusal(source)  # the module reports a file it cannot open in its own words
+            doc = open_pdf(working, name)
+        except StampError:
+            raise
+        except Exception as error:
+            if os.path.isfile(working):  # there, but not a PDF the library can read
+                raise UnreadableDocument(damaged_text(name, error)) from None
+            run.refusal(working)  # the module reports a file it cannot open in its own words
         with doc:
             safety.raise_for(safety.inspect_document(doc), name, job.allow_rewrite)
             before = snapshot_document(doc)
@@ -58,55 +95,81 @@ def _stamp(job, source, wanted, result):
             try:
                 selected = sorted(set(selected).union(every_pages(job.every, before.page_count)))
             except ValueError:
-                run.refusal(source, pages=selected)
-            groups = _placements(job, doc, selected)
+                run.refusal(working, pages=selected)
+            odd = odd_rotations(doc)
+            if odd:
+                working = upright_copy(doc, odd, os.path.join(folder, "upright.pdf"), name)
+                private[working] = source
+            passes = _placements(job, doc, selected)
         result.size_before = os.path.getsize(source)
         with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
-            done = source
-            for x, y, width, height, pages in groups:
-                done = run.process(done, image, x, y, width, height, pages)
-            result.pages_stamped = verify(before, done, selected, image).pages_stamped
+            image = usable_path(image, os.path.join(folder, "stamp" + os.path.splitext(image)[1]))
+            done = working
+            for stamp, texts in passes:
+                done = run.process(done, image, *texts, stamp.pages)
+            checked = verify(before, done, [stamp for stamp, texts in passes], name)
         result.result = claim(done, wanted)
+        result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
         result.size_after = os.path.getsize(result.result)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def _field_name(field):
+    return {"x": _("x position"), "y": _("y position"), "width": _("width"),
+            "height": _("height"), "margin": _("margin")}[field]
+
+
+def number(value, field, positive=False):
+    """The float of a field's text; BadValue naming the field when it is not
+    a finite number (or, with `positive`, not above 0)."""
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        result = math.nan
+    if not math.isfinite(result) or (positive and result <= 0):
+        raise BadValue(_("Not a usable number for the {field}: \"{value}\"").format(
+            field=_field_name(field), value="" if value is None else value))
+    return result
+
+
 def _placements(job, doc, selected):
-    """(x, y, width, height, pages) per process_pdf pass: one pass with the
+    """The process_pdf passes, (Stamp, the four texts it is given): one with the
     given position, or with an anchor one per group of pages on which the
     stamp lands at the same x and y (pages of equal displayed size)."""
     try:
+        if not job.anchor:
+            x, y = number(job.x, "x"), number(job.y, "y")
+        margin = number(job.margin, "margin")
+        if job.width is not None:
+            number(job.width, "width", positive=True)
+        if job.height is not None:
+            number(job.height, "height", positive=True)
         width, height = complete_size(job.image, job.width, job.height)
-        if not job.anchor or not selected:
-            # A missing position reaches the module as empty text, which it
-            # refuses; with an anchor and no page, it reports that no page is selected.
-            x, y = ("0", "0") if job.anchor else (_text(job.x), _text(job.y))
-            return [(x, y, width, height, selected)]
-        ratio = natural_size(job.image).pixel_ratio
-        box_w, box_h, margin = float(width), float(height), float(job.margin)
-    except ValueError:
-        raise StampError(NOT_A_NUMBER) from None
+        box_w, box_h = number(width, "width", True), number(height, "height", True)
+        ratio = pixel_ratio(job.image)
     except OSError as error:
-        raise StampError(f"【ERROR】画像を読み込めません: {error}") from None
+        raise StampError(_("Cannot read the image: {error}").format(error=error)) from None
+    if not job.anchor or not selected:
+        # With an anchor and no page, the module reports that no page is selected.
+        x, y, texts = (0.0, 0.0, ("0", "0")) if job.anchor else (x, y, (job.x, job.y))
+        return [(Stamp((x, y, box_w, box_h), ratio, tuple(selected)), (*texts, width, height))]
     groups = {}
-    for number in selected:
-        page_w, page_h = placement.displayed_size_mm(doc[number - 1])
+    for page_number in selected:
+        page_w, page_h = placement.displayed_size_mm(doc[page_number - 1])
         x, y = placement.anchor_position(job.anchor, margin, page_w, page_h, box_w, box_h, ratio)
-        groups.setdefault((str(x), str(y)), []).append(number)
-    return [(x, y, width, height, pages) for (x, y), pages in groups.items()]
-
-
-def _text(value):
-    return "" if value is None else value
+        groups.setdefault((x, y), []).append(page_number)
+    return [(Stamp((x, y, box_w, box_h), ratio, tuple(pages)), (str(x), str(y), width, height))
+            for (x, y), pages in groups.items()]
 
 
 class _Passes:
     """Runs process_pdf into the private folder with a stand-in page, keeps
     the module's messages, and turns an error dialog into ModuleRefused."""
 
-    def __init__(self, pdf_module, job, folder, messages):
+    def __init__(self, pdf_module, job, folder, messages, private):
         self.pdf_module, self.job, self.folder, self.messages = pdf_module, job, folder, messages
+        self.private = private  # each written file is named by the result (None until known)
 
     def process(self, source, image, x, y, width, height, pages, every=""):
         page = host.CollectingPage()
@@ -114,8 +177,10 @@ class _Passes:
             self.pdf_module.process_pdf(source, image, self.folder, x, y, width, height,
                                         module_page_list(pages), every, page)
         self.messages.extend(page.messages)
+        if page.written:
+            self.private[page.written] = None
         if page.error or not page.written:
-            raise ModuleRefused(page.error or "【ERROR】PDFが出力されませんでした")
+            raise ModuleRefused(page.error or _("No PDF was written"))
         return page.written
 
     def refusal(self, source, pages=()):
@@ -123,5 +188,5 @@ class _Passes:
         cannot open, an interval that is not a whole number), in its own words."""
         job = self.job
         self.process(source, job.image, job.x or "0", job.y or "0", job.width or "1",
-                     job.height or "1", pages, job.every)
-        raise StampError(f"【ERROR】{source}: 処理できませんでした")
+                  job.height or "1", pages, job.every)
+        raise StampError(_("{source}: could not be processed").format(source=source))

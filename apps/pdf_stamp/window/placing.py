@@ -1,6 +1,8 @@
 """Arithmetic of placing the stamp with the pointer and the keyboard, apart from
 the controls: the preview works in preview pixels, the fields in millimetres."""
 
+from pdf_stamp import placement
+
 MM_PER_INCH = 25.4
 PT_PER_INCH = 72
 
@@ -49,3 +51,12 @@ def nudge(key, shift, position, size, page):
     step = BIG_NUDGE_MM if shift else NUDGE_MM
     return tuple(clamp(round(p + d * step, 1), 0, max(0.0, round(extent - z, 1)))
                  for p, d, z, extent in zip(position, ARROWS[key], size, page))
+
+
+def off_page(box, page, slack=0.1):
+    """Whether the box (left, top, right, bottom in mm) lies "wholly" or "partly"
+    off a page of `page` (width, height in mm), or None when it lies on it, as
+    the verification of a result judges it. The slack absorbs the fields' one
+    decimal."""
+    where = placement.on_page(box, *page, tolerance=slack)
+    return {placement.OUTSIDE: "wholly", placement.PARTLY_OUTSIDE: "partly"}.get(where)

@@ -1,0 +1,173 @@
+# What a run reports is what was written: stamps where asked, refusals and reasons that are true.
+import json
+import os
+import re
+import subprocess
+import sys
+
+import fitz
+import pytest
+from PIL import Image
+
+from hard_cases import HARD_CASES, no_pages
+from pdf_stamp import host, stamping
+from pdf_stamp.job import StampJob
+from stamping import make_document, make_stamp, sign
+
+MM = 72 / 25.4
+
+
+def stamp(tmp_path, pdf, **change):
+    job = dict(image=make_stamp(tmp_path / "s.png"), x="10", y="20", width="40", height="40",
+               pages="all", out_dir=str(tmp_path))
+    return stamping.stamp_file(StampJob(**dict(job, **change)), str(pdf))
+
+
+def shown_images(path):  # per page, the displayed rectangles of its images, rounded
+    with fitz.open(path) as doc:
+        return [[tuple(round(v, 1) for v in fitz.Rect(i["bbox"]) * p.rotation_matrix)
+                 for i in p.get_image_info()] for p in doc]
+
+
+def rotated(path, value, pages=2):  # pages whose /Rotate MuPDF rounds to a quarter turn
+    with fitz.open() as doc:
+        for _ in range(pages):
+            doc.xref_set_key(doc.new_page(width=595, height=842).xref, "Rotate", value)
+        doc.save(str(path))
+    return str(path)
+
+
+# A 40 x 40 mm box with the 60 x 80 px stamp draws 30 x 40 mm, centred: x from 15 mm.
+DRAWN = (15 * MM, 20 * MM, 45 * MM, 60 * MM)
+
+
+@pytest.mark.parametrize("case, change, error, warned", [
+    ("hard cases", {}, None, []),
+    ("/Rotate 45", {}, None, []),  # MuPDF shows it turned by 90 while page.rotation reads 0
+    ("/Rotate 1000000000", {}, None, []),
+    ("/Rotate 45 left turned", {}, "スタンプが指定の位置にないページがあります: 1,2", []),
+    ("A4", {"x": "500"}, "スタンプがページ 1 の完全に外にあります（枠 X 500.0、Y 20.0、40.0 × 40.0 mm", []),
+    ("A4", {"x": "120", "width": "101.6", "height": None}, None, [1, 2]),
+    ("60 pt page", {"x": None, "y": None, "anchor": "bottom-right"}, None, [1]),
+])
+def test_stamps_are_checked_where_they_show(tmp_path, monkeypatch, case, change, error, warned):
+    if case == "hard cases":
+        for name, build in HARD_CASES.items():
+            if name not in ("user password", "no pages"):
+                result = stamp(tmp_path, build(tmp_path / f"{name}.pdf"), pages="1")
+                assert result.error is None and shown_images(result.result)[0][-1] == tuple(
+                    round(v, 1) for v in DRAWN), name
+        return
+    if case.endswith("left turned"):
+        monkeypatch.setattr(stamping, "odd_rotations", lambda doc: {})
+    if case.startswith("/Rotate"):
+        pdf = rotated(tmp_path / "in.pdf", case.split()[1])
+    else:
+        pdf = make_document(tmp_path / "in.pdf", ((60, 60, 0),) if "60" in case else ((595, 842, 0),) * 2)
+    result = stamp(tmp_path, pdf, **change)
+    if error:
+        assert result.error.startswith("【ERROR】") and error in result.error, result.error
+        assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
+        return
+    assert result.error is None and [w["page"] for w in result.warnings] == warned
+    if not warned:
+        with fitz.open(result.result) as doc:
+            assert [p.rotation for p in doc] == [90 if case.endswith("45") else 270] * 2
+        assert all(page[-1] == tuple(round(v, 1) for v in DRAWN) for page in shown_images(result.result))
+    elif case == "A4":  # the signature of the README's example runs off the right edge
+        assert result.warnings[0]["box"] == [120.0, 20.0, 101.6, 135.43]
+        assert "ページ 1 ではスタンプの一部がページの外" in result.warnings[0]["text"]
+        json.dumps(result.as_dict())
+
+
+class Tampering:  # its result moves the stamp on page 2, or loses it
+    def __init__(self, real, how):
+        self.real, self.how = real, how
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+    def process_pdf(self, *args):
+        self.real.process_pdf(*args)
+        with fitz.open(os.path.join(args[2], "output.pdf")) as doc:
+            xref = int(doc.xref_get_key(doc.page_xref(1), "Contents")[1].split()[0])
+            draw = re.compile(rb"q ([-0-9. ]+) (cm /\w+ Do Q\s*)$")
+
+            def moved(m):  # 7 pt to the right
+                a, b, c, d, e, f = m[1].split()
+                return b"q %s %s %s %s %.5f %s %s" % (a, b, c, d, float(e) + 7, f, m[2])
+            doc.update_stream(xref, draw.sub(moved if self.how == "moved" else b"", doc.xref_stream(xref)))
+            doc.saveIncr()
+
+
+@pytest.mark.parametrize("how", ["moved", "removed"])
+def test_a_page_that_differs_fails_the_file(tmp_path, monkeypatch, how):
+    module = Tampering(host.load_module(), how)
+    monkeypatch.setattr(stamping.host, "load_module", lambda: module)
+    result = stamp(tmp_path, HARD_CASES["turned 0"](tmp_path / "in.pdf"))  # three pages
+    assert result.error.endswith("スタンプが指定の位置にないページがあります: 2"), result.error
+
+
+def off_page_signature(path):  # a signed field in /AcroForm /Fields only, and a loop of /Kids
+    signed = sign(make_document(path.with_suffix(".src.pdf")), path)
+    with fitz.open(signed) as doc:
+        widget = next(doc[0].widgets()).xref
+        doc.xref_set_key(doc[0].xref, "Annots", "[]")
+        doc.xref_set_key(widget, "Kids", f"[{widget} 0 R]")
+        doc.saveIncr()
+    return signed
+
+
+def renamed_png(path):
+    Image.new("RGB", (8, 8), "red").save(path, "PNG")
+    return str(path)
+
+
+def truncated(path):
+    data = open(make_document(path), "rb").read()
+    with open(path, "wb") as f:
+        f.write(data[:int(len(data) * 0.3)])
+    return str(path)
+
+
+@pytest.mark.parametrize("build, change, words", [
+    (off_page_signature, {}, "電子署名があります。押印するとファイルが書き換わり、署名は検証できなくなります。"
+                              "それでも押印するには、コマンドラインでは --allow-rewrite を付け"),
+    (no_pages, {}, "in.pdf にはページがありません"),
+    (truncated, {}, "in.pdf は壊れているか、途中で切れています"),
+    (renamed_png, {}, "in.pdf は PDF ファイルではありません"),
+    (make_document, {"image": "dpi0.png", "width": None, "height": None}, "dpi0.png の解像度が 0.0 dpi"),
+    (make_document, {"width": "inf"}, "数値が正しく入力されていません（幅: 「inf」）"),
+])
+def test_refusals_say_why(tmp_path, build, change, words):
+    Image.new("RGB", (60, 80), "red").save(tmp_path / "dpi0.png", dpi=(0, 0))
+    if "image" in change:
+        change = dict(change, image=str(tmp_path / change["image"]))
+    result = stamp(tmp_path, build(tmp_path / "in.pdf"), **change)
+    assert result.result is None and words in result.error, result.error
+    assert not [n for n in os.listdir(tmp_path) if "stamped" in n or n.startswith(".pdf-stamp")]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="names there are always Unicode")
+def test_names_that_are_not_utf8(tmp_path):
+    pdf, seal = (tmp_path / os.fsdecode(n) for n in (b"r\xe9sum\xe9.pdf", b"s\xe9al.png"))
+    os.rename(make_document(tmp_path / "in.pdf"), pdf)
+    os.rename(make_stamp(tmp_path / "s0.png"), seal)
+    result = stamp(tmp_path, pdf, image=str(seal))
+    assert (result.error, result.result) == (None, str(tmp_path / os.fsdecode(b"r\xe9sum\xe9_stamped.pdf")))
+
+
+def test_json_lines_stay_json(tmp_path):
+    pdf = make_document(tmp_path / "in.pdf")
+    with fitz.open(pdf) as doc:  # a page content that does not inflate: MuPDF reports errors
+        xref = doc[0].get_contents()[-1]
+        doc.update_stream(xref, b"not deflated", compress=False)
+        doc.xref_set_key(xref, "Filter", "/FlateDecode")
+        doc.save(str(tmp_path / "bad.pdf"))
+    done = subprocess.run([sys.executable, "-m", "pdf_stamp.cli", "bad.pdf", make_stamp(tmp_path / "s.png"),
+                           "-x", "10", "-y", "10", "--pages", "1", "--json", "--jobs", "1"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    (line,) = done.stdout.splitlines()
+    result = json.loads(line)  # the stamp is lost with the page's content: a true failure
+    assert "ページがあります: 1" in result["error"] and any("zlib" in m for m in result["messages"])
+    assert ".pdf-stamp-" not in done.stdout + done.stderr and "PDF出力完了" not in line
