@@ -42,8 +42,9 @@ def default_jobs():
 
 
 def _start_worker():
-    """Runs first in every worker process: its own `state`, the module loaded."""
-    host.load_module()
+    """Runs first in every worker process: its own `state`, the module loaded
+    (with the stand-in toolkit: a worker shows no window)."""
+    host.load_module(headless=True)
 
 
 def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):

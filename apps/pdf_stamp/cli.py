@@ -200,7 +200,10 @@ class _Report:
 
 def run(argv=None):
     job, sources, args = parse_job(argv)
+    from . import host
     from .batch import run_batch
+
+    host.load_module(headless=True)  # this command shows no window
 
     report = _Report(len(sources), args.json)
     results = run_batch(job, sources, args.jobs, on_result=report)
