@@ -141,3 +141,10 @@ def test_demo_stamps_a_generated_pdf(tmp_path):
     with fitz.open(written) as doc:
         assert [p.rotation for p in doc] == [0, 0, 0, 90, 0, 180]
     assert set(stamped_pages(written)) == {1, 3, 4, 6}
+
+
+@pytest.mark.parametrize("before", ["", "import flet; "], ids=["no flet", "flet imported"])
+def test_a_headless_host_leaves_flet_alone(before):  # the stand-in reaches the module only
+    names = run_python(before + "import sys; from pdf_stamp import host; m = host.load_module("
+                       "headless=True); print(m.ft.__name__, sys.modules.get('flet', m).__name__)")
+    assert names.stdout.split() == (["flet"] * 2 if before else ["pdf_stamp.headless_toolkit", "pdf_module"])

@@ -202,7 +202,7 @@ def _start_worker(stop):
     if parent is not None:
         threading.Thread(target=_leave_with, args=(parent.sentinel,), name="leave-with-parent",
                          daemon=True).start()
-    host.load_module()
+    host.load_module(headless=True)  # a worker shows no window
 
 
 def _on_signal(signum, frame):

@@ -275,8 +275,11 @@ class _Report:
 
 def run(argv=None):
     job, sources, skipped, args = parse_job(argv)
-    from .batch import run_batch
+    from . import host
+    from .batch import default_jobs, run_batch
 
+    if min(args.jobs or default_jobs(), len(sources)) <= 1:
+        host.load_module(headless=True)  # stamped here; this command shows no window
     report = _Report(len(sources), args.json, args.verbose)
     report.skipped(skipped)
     results = run_batch(job, sources, args.jobs, on_result=report)

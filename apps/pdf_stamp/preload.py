@@ -4,4 +4,4 @@ every worker starts as a copy of that clean process."""
 
 from . import host, stamping  # noqa: F401 (stamping: what every worker runs)
 
-host.load_module()
+host.load_module(headless=True)  # the workers show no window
