@@ -1,12 +1,6 @@
-"""What the fuzz run calls, and what it checks after every call.
-
-Each target draws one call (arguments, the hooks of every object handed in,
-the `state` values) as a Call that can be run again for the block-count
-check. `check` names every broken rule: a SystemError anywhere (raised,
-chained, printed, in a dialog, unraisable); an exception of the Exception
-family escaping from a statement that the behaviour guards; process_pdf
-returning without a dialog, or leaving output behind after a failure that
-was not the save's."""
+"""The calls the fuzz run draws, and the rules `check` holds them to: no
+SystemError anywhere, no exception out of a guarded statement, and
+process_pdf always shows a dialog and leaves no output after a failure."""
 
 import os
 import sys
@@ -23,25 +17,22 @@ from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, Si
 _STRATEGIES = {}
 
 
-def once(key, make):
-    """The strategy `make` builds, built once (building per call is slow)."""
+def once(key, make):   # strategies are slow to build: once each
     if key not in _STRATEGIES:
         _STRATEGIES[key] = make()
     return _STRATEGIES[key]
 
 
-# Statements from which an exception of the Exception family may leave each
-# guarded function; None: from none.
+# Lines an Exception may leave each guarded function from (None: none).
 UNGUARDED_LINES = {
     "update_image_size": None,
     "update_image_sizeb": None,
     "select_pdf": {64, 67, 68, 120},
     "on_page_number_change": {272, 273, 277, 279, 328},
-    # the truth tests of lines 381, 403 and 413 lie outside the guards too
     "process_pdf": {381, 382, 388, 391, 394, 395, 396, 397, 399, 402, 403, 411, 413, 415, 416,
                     417, 419, 423, 427, 434, 438, 439, 440, 451},
 }
-# Statements guarded against ValueError only: a ValueError may not leave them.
+# Lines that catch ValueError only.
 VALUE_ERROR_GUARDED = {
     "update_image_position": set(range(235, 252)),
     "on_page_number_change": {277},
@@ -52,7 +43,7 @@ BROKEN_INVARIANT = ("without setting an exception", "with an exception set",
 
 
 class Call:
-    """One drawn call: `run` sets up its scene, calls, restores the module."""
+    """One drawn call, run again for the block-count check."""
 
     def __init__(self, function, make_args, scene, state=None, controls=(), after=None):
         self.function, self.make_args, self.scene = function, make_args, scene
@@ -86,7 +77,6 @@ class Call:
 
 
 def entry_line(error, function):
-    """The line of the outermost traceback entry of `function`."""
     for entry in traceback.extract_tb(error.__traceback__):
         if entry.filename == "pdf_module.py" and entry.name == f"pdf_module.{function}":
             return entry.lineno
@@ -94,7 +84,6 @@ def entry_line(error, function):
 
 
 def check(call, outcome):
-    """The broken rules of one call, as text lines (empty when none)."""
     problems, error, seen = [], outcome.error, set()
     while error is not None and id(error) not in seen:   # the chain of causes
         seen.add(id(error))
@@ -123,7 +112,7 @@ NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
 
 
 class Files:
-    """PDFs and images written once per run, and damaged copies made per call."""
+    """The run's PDFs and images, and damaged copies made per call."""
 
     def __init__(self, folder):
         self.folder, self.damaged = folder, 0
@@ -158,7 +147,6 @@ class Files:
         return path
 
     def damage(self, edits):
-        """A copy of the three-page PDF with bytes changed or cut."""
         data = bytearray(self.pdf_bytes)
         for position, byte, cut in edits:
             position %= len(data)
@@ -190,9 +178,7 @@ FILES = None   # made by the runner in its temporary folder
 MAYBE_HOOK = st.none() | HOOK
 
 
-# What each handler is given, parameter by parameter: a control holding a
-# field value (or the PDF's path), a callback storing scales, a toolkit page,
-# a file picker's event, or a value drawn anew for every run.
+# The kind of each handler's parameters.
 PARAMETERS = {
     "update_image_size": "none flag field field field field field field",
     "update_image_sizeb": "none flag field field field",
@@ -218,9 +204,8 @@ SPECS = {"flag": lambda: odd_value(st.booleans()), "message": lambda: odd_value(
 
 
 def handlers(data, group):
-    """A call of one of the group's handlers, with hooks on all it is given;
-    confirm_exit's buttons are then clicked by a page whose hooks may drop
-    the dialog (and with it the last reference to the running handler)."""
+    """A handler call with hooks on all it is given; confirm_exit's buttons
+    are then clicked, the dialog dropped while its handler runs."""
     function = data.draw(once(("group", group), lambda: st.sampled_from(GROUPS[group])))
     scene, made, makers, page = Scene(), [], [], None
     files = {"picked_pdf": data.draw(once("pdf", SPECS["pdf"])),
@@ -283,7 +268,6 @@ def process(data):
 
 
 def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
-    """The process_pdf call of one drawn example (its description repeats it)."""
     scene = Scene()
     page = Page(scene, page_hooks)
     out = os.path.join(FILES.folder, "out")
@@ -322,7 +306,5 @@ def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
 
 TARGETS = {**{group: (lambda data, group=group: handlers(data, group)) for group in GROUPS},
            "process_pdf": process}
-# Block-count check: replays of a round's last four calls, and the blocks
-# they may add: less than one a call, or, where the PDF and image libraries
-# move the count by up to about 150 blocks either way, a few a call.
+# (replays, blocks allowed): the PDF and image libraries move the count by ~150.
 LEAK_CHECK = {"process_pdf": (10, 150), "preview": (15, 150), "images": (15, 150)}
