@@ -87,17 +87,6 @@ RECORDED = [
         "state.pdf_scale_ratio; format(state.pdf_scale_ratio, '.4f'); state.shrink_scale; "
         "format(state.shrink_scale, '.4f'); image_path.value; bool(image_path.value); "
         'update_image_size()'), '[ページ変更] PDF page 1 loaded.\n     size: -pt × -pt\n     scale: -, shrink: -\n'),
-    ("show_dialog", (
-        'ft.AlertDialog; ft.Text; ft.Text(); ft.AlertDialog(title); page.dialog=; page.open; '
-        'page.dialog; page.open(); page.update; page.update()'), ''),
-    ("confirm_exit", (
-        'ft.AlertDialog; ft.Text; ft.Text(); ft.TextButton; ft.TextButton(on_click); '
-        'ft.TextButton; ft.TextButton(on_click); ft.AlertDialog(title, actions); page.dialog=; '
-        'page.open; page.dialog; page.open(); page.update; page.update()'), ''),
-    ("scale_image_to_pdf", (
-        'image_width_mm / image_height_mm; image_width_mm > pdf_width_mm; image_width_mm / '
-        'pdf_width_mm; image_height_mm / pdf_height_mm; (/) > (/); pdf_width_mm / (/); '
-        'round(pdf_width_mm, 2); round((/), 2)'), ''),
 ]
 
 

@@ -159,14 +159,6 @@ def test_size_handlers_position_step(state, ui, capsys, handler, x, y, path, at,
     assert (ui.preview.left, ui.preview.top, ui.preview.updates) == (*at, 1 + (at != (None, None)))
 
 
-def test_update_image_position_lets_other_errors_through(state, ui):
-    state.shrink_scale = "0.5"   # a TypeError, not the ValueError of a field's text
-    with pytest.raises(TypeError) as excinfo:
-        pdf_module.update_image_position(Field("1"), Field("1"), ui.preview, Field("s.png"))
-    assert module_entry(excinfo) == ("pdf_module.update_image_position", 243)
-    assert (ui.preview.left, ui.preview.updates) == (None, 0)
-
-
 @pytest.mark.parametrize("handler", [SIZE, SIZEB])
 @pytest.mark.parametrize("width, ratio, gone, message", [
     ("abc", 1.5, None, "could not convert string to float: 'abc'"),

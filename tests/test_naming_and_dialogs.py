@@ -28,12 +28,6 @@ def test_get_unique_filename(tmp_path, existing, expected):
     assert pdf_module.get_unique_filename(missing, "output.pdf") == os.path.join(missing, "output.pdf")
 
 
-def test_get_unique_filename_refuses_non_text():
-    with pytest.raises(TypeError) as excinfo:
-        pdf_module.get_unique_filename(None, "output.pdf")
-    assert module_entry(excinfo) == ("pdf_module.get_unique_filename", 338)
-
-
 @pytest.mark.parametrize("event, expected", [
     (types.SimpleNamespace(path="/chosen/folder"), ("/chosen/folder", 1)),
     (types.SimpleNamespace(path=""), ("old", 1)),
