@@ -70,8 +70,8 @@ def reenter_dialog():
 
 FIELD = types.SimpleNamespace(value="12.5", update=lambda: None)
 REENTRIES = {
-    "units": lambda: (pdf_module.mm_to_pt(3), pdf_module.format_mm_value(2.675),
-                      pdf_module.scale_image_to_pdf(300, 100, 210, 297)),
+    "units": lambda: (pdf_module.mm_to_pt(3), pdf_module.format_mm_value(2.675),   # the last fails
+                      pdf_module.scale_image_to_pdf(300, 100, 210, 297), pdf_module.mm_to_pt(None)),
     "position": lambda: pdf_module.update_image_position(FIELD, FIELD, FIELD, FIELD),
     "dialog": reenter_dialog,
 }
@@ -79,8 +79,6 @@ REENTRIES = {
 
 class Scene:
     """One call's hooks; begin and restore reset the namespace, `state` and gc."""
-
-    files = None   # the run's Files, for damaged copies drawn as values
 
     def __init__(self):
         self.depth = 0   # re-entries go only one level deep
@@ -107,7 +105,6 @@ class Scene:
             "num": lambda: Num(self, *payload), "text": lambda: Text(self, *payload),
             "raiser": lambda: raiser(payload), "function": lambda: ORIGINAL[payload],
             "self": lambda: SelfDropping(payload), "handler": lambda: self.dropping_handler(payload),
-            "damaged": lambda: self.files.damage(payload),
         }[kind]()
 
     def dropping_handler(self, name):

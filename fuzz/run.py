@@ -69,7 +69,7 @@ def main():
     os.makedirs(os.path.join(work, "files", "out"))
     os.makedirs(os.path.join(work, "cwd"))
     os.chdir(os.path.join(work, "cwd"))
-    targets.FILES = hostile.Scene.files = targets.Files(os.path.join(work, "files"))
+    targets.FILES = targets.Files(os.path.join(work, "files"))
     targets.FILES.cwd = os.getcwd()
     failures, late, tally = [], [], {}   # late: broken invariants that finalisers met between calls
 

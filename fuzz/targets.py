@@ -104,7 +104,7 @@ def check(call, outcome):
     return problems
 
 
-# --- files: PDFs, images and paths, sound and damaged ----------------------------------------
+# --- files: PDFs, images and paths, sound and broken -----------------------------------------
 
 NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
             b"2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
@@ -112,10 +112,10 @@ NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
 
 
 class Files:
-    """The run's PDFs and images, and damaged copies made per call."""
+    """The run's PDFs and images."""
 
     def __init__(self, folder):
-        self.folder, self.damaged = folder, 0
+        self.folder = folder
         with fitz.open() as doc:
             for number, rotation in enumerate((0, 90, 180)):
                 page = doc.new_page(width=300 + 100 * number, height=400)
@@ -146,17 +146,6 @@ class Files:
             f.write(data)
         return path
 
-    def damage(self, edits):
-        data = bytearray(self.pdf_bytes)
-        for position, byte, cut in edits:
-            position %= len(data)
-            if cut:
-                del data[position:position + byte]
-            else:
-                data[position] = byte
-        self.damaged += 1
-        return self.write(f"damaged-{self.damaged % 4}.pdf", bytes(data))
-
     def odd_path(self):
         return st.one_of(st.sampled_from(self.odd_paths).map(lambda p: ("plain", p)),
                          st.tuples(st.sampled_from(sorted(self.pdfs.values())),
@@ -164,10 +153,8 @@ class Files:
                                               "__hash__"), 2)).map(lambda t: ("text", (*t, {}))))
 
     def pdf(self):
-        edits = st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255), st.booleans()),
-                         min_size=1, max_size=6)
         return st.one_of(st.sampled_from(sorted(self.pdfs.values())).map(lambda p: ("plain", p)),
-                         edits.map(lambda e: ("damaged", e)), self.odd_path())
+                         self.odd_path())
 
     def image(self):
         return st.one_of(st.sampled_from(sorted(self.images.values())).map(lambda p: ("plain", p)),
