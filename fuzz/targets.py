@@ -3,6 +3,7 @@ SystemError anywhere, no exception out of a guarded statement, and
 process_pdf always shows a dialog and leaves no output after a failure."""
 
 import os
+import pathlib
 import sys
 import traceback
 import types
@@ -18,9 +19,7 @@ _STRATEGIES = {}
 
 
 def once(key, make):   # strategies are slow to build: once each
-    if key not in _STRATEGIES:
-        _STRATEGIES[key] = make()
-    return _STRATEGIES[key]
+    return _STRATEGIES[key] if key in _STRATEGIES else _STRATEGIES.setdefault(key, make())
 
 
 # Lines an Exception may leave each guarded function from (None: none).
@@ -77,10 +76,8 @@ class Call:
 
 
 def entry_line(error, function):
-    for entry in traceback.extract_tb(error.__traceback__):
-        if entry.filename == "pdf_module.py" and entry.name == f"pdf_module.{function}":
-            return entry.lineno
-    return None
+    return next((e.lineno for e in traceback.extract_tb(error.__traceback__)
+                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
 
 
 def check(call, outcome):
@@ -118,16 +115,15 @@ class Files:
         self.folder = folder
         with fitz.open() as doc:
             for number, rotation in enumerate((0, 90, 180)):
-                page = doc.new_page(width=300 + 100 * number, height=400)
-                page.set_rotation(rotation)
-                page.insert_text((30, 60), f"page {number + 1}")
-            self.pdf_bytes = doc.tobytes()
+                doc.new_page(width=300 + 100 * number, height=400).set_rotation(rotation)
+                doc[number].insert_text((30, 60), f"page {number + 1}")
+            pdf = doc.tobytes()
             locked = os.path.join(folder, "locked.pdf")
             doc.save(locked, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
-        self.pdfs = {"three pages": self.write("three.pdf", self.pdf_bytes), "locked": locked,
+        self.pdfs = {"three pages": self.write("three.pdf", pdf), "locked": locked,
                      "no pages": self.write("empty-tree.pdf", NO_PAGES),
                      "empty file": self.write("empty.pdf", b""),
-                     "truncated": self.write("truncated.pdf", self.pdf_bytes[:len(self.pdf_bytes) // 2]),
+                     "truncated": self.write("truncated.pdf", pdf[:len(pdf) // 2]),
                      "not a pdf": self.write("text.pdf", b"hello\n" * 50)}
         self.images = {"text file": self.pdfs["not a pdf"]}
         for name, mode, extra in [("stamp.png", "RGB", {}), ("alpha.png", "RGBA", {}),
@@ -135,16 +131,14 @@ class Files:
                                   ("tiny-dpi.png", "RGB", {"dpi": (1e-4, 1e-4)})]:
             self.images[name] = os.path.join(folder, name)
             Image.new(mode, (24, 16), (200, 30, 30)).save(self.images[name], **extra)
-        with open(self.images["stamp.png"], "rb") as f:
-            self.images["truncated.png"] = self.write("truncated.png", f.read()[:40])
+        self.images["truncated.png"] = self.write(
+            "truncated.png", pathlib.Path(self.images["stamp.png"]).read_bytes()[:40])
         self.odd_paths = [os.path.join(folder, "missing.pdf"), folder, "", "a\0b.pdf", "x" * 5000,
                           None, 3, b"/tmp"]
 
     def write(self, name, data):
-        path = os.path.join(self.folder, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        pathlib.Path(self.folder, name).write_bytes(data)
+        return os.path.join(self.folder, name)
 
     def odd_path(self):
         return st.one_of(st.sampled_from(self.odd_paths).map(lambda p: ("plain", p)),
