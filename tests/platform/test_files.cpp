@@ -3,7 +3,6 @@
 // is one of the two processes of the race.
 #include "../../src/platform/files.hpp"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,18 +31,9 @@ std::string read(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 void write(const fs::path& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
-std::vector<fs::path> entries(const fs::path& dir) {
-    std::vector<fs::path> out(fs::directory_iterator(dir), {});
-    std::sort(out.begin(), out.end());
-    return out;
-}
+std::vector<fs::path> entries(const fs::path& dir) { return {fs::directory_iterator(dir), {}}; }
 fs::path numbered(const fs::path& dir, const Path& base, long long i) {
-    if (i == 0) return dir / base;
-#ifdef _WIN32
-    return dir / (base + L"_" + std::to_wstring(i) + L".pdf");
-#else
-    return dir / (base + "_" + std::to_string(i) + ".pdf");
-#endif
+    return i == 0 ? dir / base : (dir / base) += "_" + std::to_string(i) + ".pdf";
 }
 
 // What the module does: save into a private folder beside the name, then
