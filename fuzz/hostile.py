@@ -231,21 +231,17 @@ class Control:
         vars(self)["_value"] = value
 
 
-class Page:
+class Page:   # counts the dialogs it opens and keeps their last titles
     def __init__(self, scene, hooks):
         self.scene, self.hooks, self.opened, self.messages = scene, hooks, 0, []
         self.window = types.SimpleNamespace(destroy=lambda: scene.run(hooks.get("destroy")))
+        self.close = lambda dialog: scene.run(hooks.get("close"))
+        self.update = lambda: scene.run(hooks.get("update"))
 
     def open(self, dialog):
         self.opened += 1
         self.messages = self.messages[-3:] + [str(dialog.title.value)]
         self.scene.run(self.hooks.get("open"))
-
-    def close(self, dialog):
-        self.scene.run(self.hooks.get("close"))
-
-    def update(self):
-        self.scene.run(self.hooks.get("update"))
 
 
 class Callback:
