@@ -3,6 +3,7 @@ import contextlib
 import ctypes
 import inspect
 import io
+import subprocess
 import sys
 import traceback
 import types
@@ -204,6 +205,14 @@ print(pdf_module.mm_to_pt(25.4))
     assert out.read_text() == ("ImportError: Interpreter change detected - this module can only "
                                "be loaded into one interpreter per process.")
     assert result.stdout.strip() == "72.0"
+
+
+def test_only_the_init_function_is_exported():
+    symbols = subprocess.run(["nm", "-D", "--defined-only", pdf_module.__file__], capture_output=True,
+                             text=True)
+    if symbols.returncode != 0:
+        pytest.skip("nm is not available")
+    assert {line.split()[-1] for line in symbols.stdout.splitlines() if " T " in line} == {"PyInit_pdf_module"}
 
 
 def test_host_module_attributes_resolve_as_in_python(monkeypatch, state):
