@@ -24,6 +24,7 @@ class StampJob:
     allow_rewrite: bool = False  # stamp signed or owner-protected documents anyway
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
+    signing: object = None  # signing.Signing: sign with the seal as appearance instead
 
 
 @dataclasses.dataclass

@@ -36,6 +36,10 @@ def stamp_file(job, source, wanted=None):
 
 
 def _stamp(job, source, wanted, result):
+    if job.signing:
+        from .signing import sign_into
+
+        return sign_into(job, source, wanted, result)
     pdf_module = host.load_module()
     wanted = wanted or plan_names([source], job.out_dir, job.suffix)[0]
     name = os.path.basename(source)

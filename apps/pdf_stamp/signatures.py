@@ -1,0 +1,176 @@
+"""Reading signatures: whether a document can take another signature, a
+check of a freshly signed result, and the report of `pdf-stamp verify`.
+
+Validation never reaches the network: only the certificates given as trust
+roots (and those embedded in the signatures) are used."""
+
+import dataclasses
+import io
+import logging
+import warnings
+
+warnings.filterwarnings("ignore", "DSA is deprecated")  # pyHanko imports the DSA key type
+
+import fitz
+from pyhanko.pdf_utils.reader import PdfFileReader
+from pyhanko.sign.diff_analysis import ModificationLevel
+from pyhanko.sign.fields import MDPPerm
+from pyhanko.sign.validation import validate_pdf_signature
+from pyhanko.sign.validation.pdf_embedded import read_certification_data
+from pyhanko.sign.validation.status import SignatureCoverageLevel
+from pyhanko_certvalidator import ValidationContext
+
+from .exceptions import StampError, VerificationFailed
+from .i18n import _
+from .verify import snapshot_document
+
+# The report says what failed; pyHanko's own log lines (with tracebacks) are not for users.
+for _logger in ("pyhanko", "pyhanko_certvalidator"):
+    logging.getLogger(_logger).addHandler(logging.NullHandler())
+    logging.getLogger(_logger).propagate = False
+
+
+class DamagedSignature(StampError):
+    pass
+
+
+class Certified(StampError):
+    pass
+
+
+def _context(trust_roots=()):
+    return ValidationContext(trust_roots=list(trust_roots), allow_fetching=False)
+
+
+def _embedded(reader, name):
+    """The document's signatures; DamagedSignature when one cannot be read."""
+    try:
+        return list(reader.embedded_signatures)
+    except Exception as error:  # a signature dictionary the reader cannot take apart
+        raise DamagedSignature(_("{name} has a damaged signature dictionary: {reason}").format(
+            name=name, reason=error)) from None
+
+
+def check_signable(reader, name):
+    """Refuses a document with a damaged signature, or one certified with no
+    changes allowed."""
+    _embedded(reader, name)
+    certification = read_certification_data(reader)
+    if certification is not None and certification.permission == MDPPerm.NO_CHANGES:
+        raise Certified(_("{name} is certified with no changes allowed; "
+                          "it cannot take another signature").format(name=name))
+
+
+def snapshot_page(doc, index):
+    """The document's counts and, for page `index`, its images as listed
+    (get_images) and as drawn (get_image_info)."""
+    page = doc[index]
+    return snapshot_document(doc), len(page.get_images()), len(page.get_image_info())
+
+
+def check_signed(before, path, index, name, password=None):
+    """Checks a signed result against the source: one more field and one
+    more widget, the seal drawn on the page through its appearance, nothing
+    else changed; the new signature intact and valid, every earlier one
+    intact. Raises VerificationFailed naming what differs."""
+    with open(path, "rb") as file:
+        data = file.read()
+    with fitz.open(stream=data, filetype="pdf") as doc:
+        if doc.needs_pass:
+            doc.authenticate((password or b"").decode("utf-8", "replace"))
+        after = snapshot_page(doc, index)
+    (old, old_listed, old_drawn), (new, new_listed, new_drawn) = before, after
+    expected = dict(page_count=old.page_count, form_fields=old.form_fields + 1,
+                    annotations=old.annotations + 1, bookmarks=old.bookmarks)
+    problems = [_("{what} is {found}, not {expected}").format(
+                    what=what, found=getattr(new, what), expected=value)
+                for what, value in expected.items() if getattr(new, what) != value]
+    if (new_listed, new_drawn) != (old_listed, old_drawn + 1):
+        problems.append(_("the seal is not drawn on page {page}").format(page=index + 1))
+    if not problems:
+        problems = _signature_problems(data, password)
+    if problems:
+        raise VerificationFailed(_("The signed result of {name} failed its check: {problems}")
+                                 .format(name=name, problems="; ".join(problems)))
+
+
+def _signature_problems(data, password):
+    reader = PdfFileReader(io.BytesIO(data), strict=False)
+    if reader.encrypted:
+        reader.decrypt(password or b"")
+    signatures = reader.embedded_signatures
+    problems = []
+    for number, signature in enumerate(signatures, 1):
+        status = validate_pdf_signature(signature, _context(), skip_diff=True)
+        newest = number == len(signatures)
+        if not status.intact or (newest and not status.valid):
+            problems.append(_("signature {field} does not validate").format(
+                field=signature.field_name))
+    return problems
+
+
+@dataclasses.dataclass
+class SignatureReport:
+    file: str
+    field: str
+    signer: str | None = None
+    signing_time: str | None = None
+    timestamp_time: str | None = None
+    intact: bool = False
+    valid: bool = False
+    trusted: bool = False
+    changed_after: str | None = None  # None: not changed; else pyHanko's modification level
+    whole_file: bool = False
+    problem: str | None = None
+
+    def ok(self, need_trust):
+        return self.intact and self.valid and (self.trusted or not need_trust) \
+            and not self.problem
+
+    def as_dict(self):
+        return dataclasses.asdict(self)
+
+
+def _time(moment):
+    return moment.isoformat(timespec="seconds") if moment else None
+
+
+def report(path, trust_roots=(), password=None):
+    """One SignatureReport per signature of the PDF at `path`, in signing
+    order. Raises StampError when the file cannot be read."""
+    name = str(path)
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+        reader = PdfFileReader(io.BytesIO(data), strict=False)
+        if reader.encrypted:
+            reader.decrypt(password or b"")
+    except Exception as error:  # unreadable, or not a PDF pyHanko can parse
+        raise StampError(_("{name} cannot be read: {reason}").format(
+            name=name, reason=error)) from None
+    context = _context(trust_roots)
+    reports = []
+    for signature in _embedded(reader, name):
+        entry = SignatureReport(file=name, field=signature.field_name)
+        try:
+            status = validate_pdf_signature(signature, context, context)
+        except Exception as error:  # a signature pyHanko cannot evaluate fails, with its reason
+            entry.problem = str(error) or type(error).__name__
+            reports.append(entry)
+            continue
+        subject = status.signing_cert.subject
+        entry.signer = subject.native.get("common_name") or subject.human_friendly
+        entry.signing_time = _time(status.signer_reported_dt)
+        if status.timestamp_validity is not None:
+            entry.timestamp_time = _time(status.timestamp_validity.timestamp)
+        entry.intact, entry.valid, entry.trusted = status.intact, status.valid, status.trusted
+        level = status.modification_level
+        if level is None or level > ModificationLevel.FORM_FILLING:
+            entry.changed_after = level.name if level else "UNKNOWN"
+            entry.problem = _("the document was changed after this signature beyond "
+                              "adding signatures and filling in forms")
+        elif level != ModificationLevel.NONE:
+            entry.changed_after = level.name
+        entry.whole_file = status.coverage == SignatureCoverageLevel.ENTIRE_FILE
+        reports.append(entry)
+    return reports

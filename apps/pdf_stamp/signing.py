@@ -1,0 +1,199 @@
+"""Signing one file: the seal image becomes the visible appearance of a PAdES
+signature, appended to the source as an incremental update, so that every
+earlier signature stays valid and approvers can sign in turn.
+
+The seal lands exactly where a plain stamp with the same options lands: the
+image fitted into the box and centred, with no border and no inner margin.
+On a turned page the image is turned by the page's rotation and placed in
+the unrotated box, so that it shows upright. The signed document is made in
+memory and checked in a private folder before it takes its name."""
+
+import dataclasses
+import io
+import os
+import shutil
+import tempfile
+import warnings
+
+warnings.filterwarnings("ignore", "DSA is deprecated")  # pyHanko imports the DSA key type
+
+import fitz
+from PIL import Image
+from pyhanko.pdf_utils import layout
+from pyhanko.pdf_utils.images import PdfImage
+from pyhanko.pdf_utils.incremental_writer import IncrementalPdfFileWriter
+from pyhanko.sign import fields, signers
+from pyhanko.sign.timestamps import HTTPTimeStamper
+from pyhanko.stamp import StaticStampStyle
+
+from . import host, pages, protection, signatures
+from .exceptions import StampError
+from .i18n import _
+from .naming import claim, plan_names
+from .seal import prepared_seal
+from .signer import loaded_signer
+
+
+@dataclasses.dataclass(repr=False)
+class Signing:
+    """What a signing run adds to a StampJob: the loaded ID, a timestamp
+    authority, and the passwords of protected documents."""
+
+    digital_id: object  # identity.DigitalId
+    tsa_url: str | None = None
+    pdf_password: bytes | None = None
+
+    def __repr__(self):
+        return f"Signing({self.digital_id!r}, tsa_url={self.tsa_url!r})"
+
+
+class SigningRefused(StampError):
+    """A document that cannot be signed; the message says why."""
+
+
+def sign_into(job, source, wanted, result):
+    """Signs `source` as `job` says and fills `result` (a FileResult);
+    raises StampError for this file's failure."""
+    signing = job.signing
+    wanted = wanted or plan_names([source], job.out_dir, job.suffix)[0]
+    name = os.path.basename(source)
+    try:
+        data = open(source, "rb").read()
+    except OSError as error:
+        raise StampError(_("Cannot read {name}: {reason}").format(
+            name=name, reason=error.strerror or error)) from None
+    result.size_before = len(data)
+    access = protection.inspect_bytes(data, name, signing.pdf_password)
+    with fitz.open(stream=data, filetype="pdf") as doc:
+        if doc.needs_pass:
+            doc.authenticate(access.password.decode("utf-8", "replace"))
+        index = _one_page(job, doc, name)
+        page = doc[index]
+        _check_rotation(doc, page, name)
+        before = signatures.snapshot_page(doc, index)
+        box = _seal_box(job, doc, page)
+        rotation = page.rotation
+    with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
+        appearance = _turned(image, rotation)
+    signed = sign_bytes(data, signing, index, box, appearance, name, access.password)
+    folder = _private_folder(job.out_dir)
+    try:
+        path = os.path.join(folder, "signed.pdf")
+        with open(path, "wb") as file:
+            file.write(signed.getvalue())
+        signatures.check_signed(before, path, index, name, access.password)
+        result.pages_stamped = [index + 1]
+        result.result = claim(path, wanted)
+        result.size_after = os.path.getsize(result.result)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _private_folder(out_dir):
+    try:
+        return tempfile.mkdtemp(prefix=".pdf-stamp-", dir=os.path.abspath(out_dir or os.curdir))
+    except FileNotFoundError:
+        raise StampError(f"【ERROR】出力フォルダがありません: {out_dir}") from None
+
+
+def _one_page(job, doc, name):
+    """The page index that the page rules select; exactly one is needed."""
+    selected = set(pages.parse_rules(job.pages).expand(len(doc), name))
+    selected.update(pages.every_pages(job.every, len(doc)))
+    if len(selected) != 1:
+        raise SigningRefused(_("{name}: a signature goes on one page, but the page rules "
+                               "select {count}").format(name=name, count=len(selected)))
+    return selected.pop() - 1
+
+
+def _check_rotation(doc, page, name):
+    """Refuses a /Rotate that is not a multiple of 90 (on the page or
+    inherited): an incremental update cannot normalise it."""
+    xref = page.xref
+    while xref:
+        kind, value = doc.xref_get_key(xref, "Rotate")
+        if kind != "null":
+            try:
+                turned = int(float(value))
+            except ValueError:
+                turned = None
+            if turned is None or turned % 90:
+                raise SigningRefused(_("{name}: page {page} is turned by {value} degrees, "
+                                       "not a multiple of 90; it cannot be signed")
+                                     .format(name=name, page=page.number + 1, value=value))
+            return
+        kind, parent = doc.xref_get_key(xref, "Parent")
+        xref = int(parent.split()[0]) if kind == "xref" else 0
+
+
+def _seal_box(job, doc, page):
+    """The seal's rectangle in PDF space (x0, y0, x1, y1): where process_pdf
+    would draw the image with the same options, fitted and centred in its box."""
+    from .stamping import _placements  # the plain stamp's own geometry
+
+    ((x, y, width, height, _pages),) = _placements(job, doc, [page.number + 1])
+    mm_to_pt = host.load_module().mm_to_pt
+    try:
+        x, y, width, height = (mm_to_pt(float(v)) for v in (x, y, width, height))
+    except ValueError:
+        raise StampError("【ERROR】数値が正しく入力されていません") from None
+    with Image.open(job.image) as img:
+        ratio = img.width / img.height
+    drawn_w, drawn_h = (height * ratio, height) if width / height > ratio else (width, width / ratio)
+    left, top = x + (width - drawn_w) / 2, y + (height - drawn_h) / 2
+    shown = fitz.Rect(left, top, left + drawn_w, top + drawn_h)
+    # Unrotated coordinates run from the crop box's top-left corner, y down.
+    to_pdf = fitz.Matrix(1, 0, 0, -1, page.cropbox.x0, page.mediabox.y1 - page.cropbox.y0)
+    box = shown * page.derotation_matrix * to_pdf
+    return (box.x0, box.y0, box.x1, box.y1)
+
+
+def _turned(image_path, rotation):
+    """The seal as a PIL image, turned so that it shows upright on a page
+    displayed turned by `rotation` degrees."""
+    with Image.open(image_path) as img:
+        img.load()
+        keep = img.mode in ("RGB", "RGBA", "L", "LA")
+        img = img if keep else img.convert("RGBA")
+        return img.rotate(rotation, expand=True) if rotation else img.copy()
+
+
+def _field_name(reader):
+    taken = {name for name, _value, _ref in fields.enumerate_sig_fields(reader)}
+    return next(f"Signature{n}" for n in range(1, len(taken) + 2) if f"Signature{n}" not in taken)
+
+
+def sign_bytes(data, signing, index, box, appearance, name, password=None):
+    """The signed document (BytesIO): `data` with a signature field on page
+    `index` whose appearance is `appearance`, appended incrementally."""
+    try:
+        writer = IncrementalPdfFileWriter(io.BytesIO(data), strict=False)
+        if writer.prev.encrypted:
+            writer.encrypt(password or b"")
+        signatures.check_signable(writer.prev, name)
+        field = _field_name(writer.prev)
+    except StampError:
+        raise
+    except Exception as error:  # pyHanko's reader refuses the file
+        raise SigningRefused(_("{name} cannot be read for signing: {reason}").format(
+            name=name, reason=error)) from None
+    style = StaticStampStyle(
+        background=PdfImage(appearance), border_width=0, background_opacity=1.0,
+        background_layout=layout.SimpleBoxLayoutRule(
+            x_align=layout.AxisAlignment.ALIGN_MID, y_align=layout.AxisAlignment.ALIGN_MID,
+            margins=layout.Margins(0, 0, 0, 0),
+            inner_content_scaling=layout.InnerScaling.STRETCH_FILL))
+    signer = signers.PdfSigner(
+        signers.PdfSignatureMetadata(field_name=field, md_algorithm="sha256",
+                                     subfilter=fields.SigSeedSubFilter.PADES),
+        signer=loaded_signer(signing.digital_id),
+        timestamper=HTTPTimeStamper(signing.tsa_url) if signing.tsa_url else None,
+        stamp_style=style,
+        new_field_spec=fields.SigFieldSpec(field, on_page=index, box=box))
+    output = io.BytesIO()
+    try:
+        signer.sign_pdf(writer, output=output)
+    except Exception as error:  # pyHanko's and the timestamp authority's refusals
+        raise SigningRefused(_("{name} could not be signed: {reason}").format(
+            name=name, reason=error)) from None
+    return output
