@@ -82,8 +82,10 @@ def check_signed(before, path, index, name, password=None):
     (old, old_listed, old_drawn), (new, new_listed, new_drawn) = before, after
     expected = dict(page_count=old.page_count, form_fields=old.form_fields + 1,
                     annotations=old.annotations + 1, bookmarks=old.bookmarks)
+    labels = dict(page_count=_("page count"), form_fields=_("form fields"),
+                  annotations=_("annotations"), bookmarks=_("bookmarks"))
     problems = [_("{what} is {found}, not {expected}").format(
-                    what=what, found=getattr(new, what), expected=value)
+                    what=labels[what], found=getattr(new, what), expected=value)
                 for what, value in expected.items() if getattr(new, what) != value]
     if (new_listed, new_drawn) != (old_listed, old_drawn + 1):
         problems.append(_("the seal is not drawn on page {page}").format(page=index + 1))
