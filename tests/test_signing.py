@@ -160,3 +160,69 @@ def test_seal_upright_where_a_plain_stamp_lands(tmp_path, pki, rotation):
         (plain_box, plain_quarters), (box, quarters) = (find_stamp(before[0], r[0]) for r in (a, b))
     assert quarters == plain_quarters == ["top_left", "top_right", "bottom_left", "bottom_right"]
     assert max(abs(p - q) for p, q in zip(box, plain_box)) <= 1
+
+
+@pytest.mark.parametrize("who, password, message", [
+    ("担当", b"wrong", "デジタルID 担当.p12 のパスワードが違います"),
+    ("junk", PASSWORD, "junk.p12 はデジタルID（PKCS#12）のファイルではありません"),
+    ("no_key", PASSWORD, "秘密鍵と証明書の組がありません"),
+    ("expired", PASSWORD, "有効期限が切れています"),
+    ("early", PASSWORD, "まだ有効ではありません"),
+    ("no_usage", PASSWORD, "署名用ではありません"),
+])
+def test_digital_id_refused(pki, who, password, message):
+    with pytest.raises(identity.IdError, match=message):
+        identity.load_id(pki["ids"][who], password)
+
+
+def certified(path, pki):
+    from pyhanko.pdf_utils.incremental_writer import IncrementalPdfFileWriter
+    from pyhanko.sign import fields, signers
+
+    from pdf_stamp.signer import loaded_signer
+
+    with open(path, "rb") as source:
+        writer = IncrementalPdfFileWriter(source)
+        meta = signers.PdfSignatureMetadata(field_name="Author", certify=True,
+                                            docmdp_permissions=fields.MDPPerm.NO_CHANGES)
+        data = signers.sign_pdf(writer, meta, loaded_signer(signing(pki).digital_id)).getvalue()
+    path.write_bytes(data)
+
+
+def turned_45(path, pki):
+    with fitz.open(path) as doc:
+        doc.xref_set_key(doc[0].xref, "Rotate", "45")
+        doc.saveIncr()
+
+
+def encrypted(owner=None, user="", **allow):
+    def save(path, pki):
+        with pikepdf.open(path, allow_overwriting_input=True) as pdf:
+            pdf.save(path, encryption=pikepdf.Encryption(
+                owner=owner, user=user, R=6, allow=pikepdf.Permissions(**allow)))
+    return save
+
+
+@pytest.mark.parametrize("prepare, change, message", [
+    (lambda path, pki: sign(path, path.with_name("fake.pdf")) and os.replace(
+        path.with_name("fake.pdf"), path), {}, "署名辞書が壊れています"),
+    (certified, {}, "変更を許さない作成者署名"),
+    (None, dict(pages="1-2"), "1ページにだけ付けられますが、ページ指定で 2 ページ"),
+    (turned_45, {}, "1 ページの回転が 45 度で、90 の倍数ではない"),
+    (encrypted("own", modify_other=False), {}, "権限設定で変更が禁止されています"),
+    (encrypted("own", "usr"), {}, "開くにはパスワードが必要です"),
+    (encrypted("own", "usr"), dict(pdf_password=b"bad"), "a.pdf のパスワードが違います"),
+], ids=["damaged", "certified", "two pages", "rotate 45", "forbidden", "needs password",
+        "wrong password"])
+def test_document_refused_and_untouched(tmp_path, pki, prepare, change, message):
+    (tmp_path / "out").mkdir()
+    source = tmp_path / "a.pdf"
+    make_document(source, ((595, 842, 0),) * 2)
+    if prepare:
+        prepare(source, pki)
+    data = source.read_bytes()
+    job = job_for(tmp_path, pki, pages=change.pop("pages", "1"))
+    job.signing.pdf_password = change.pop("pdf_password", None)
+    result = stamp_file(job, str(source))
+    assert message in result.error
+    assert (source.read_bytes(), os.listdir(tmp_path / "out")) == (data, [])

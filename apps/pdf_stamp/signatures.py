@@ -14,7 +14,7 @@ warnings.filterwarnings("ignore", "DSA is deprecated")  # pyHanko imports the DS
 import fitz
 from pyhanko.pdf_utils.reader import PdfFileReader
 from pyhanko.sign.diff_analysis import ModificationLevel
-from pyhanko.sign.fields import MDPPerm
+from pyhanko.sign.fields import MDPPerm, enumerate_sig_fields
 from pyhanko.sign.validation import validate_pdf_signature
 from pyhanko.sign.validation.pdf_embedded import read_certification_data
 from pyhanko.sign.validation.status import SignatureCoverageLevel
@@ -43,12 +43,20 @@ def _context(trust_roots=()):
 
 
 def _embedded(reader, name):
-    """The document's signatures; DamagedSignature when one cannot be read."""
+    """The document's signatures; DamagedSignature when one cannot be read
+    (pyHanko skips a signature value it does not understand, so the filled
+    fields are counted too)."""
     try:
-        return list(reader.embedded_signatures)
+        found = list(reader.embedded_signatures)
+        filled = {field for field, _value, _ref in enumerate_sig_fields(reader, filled_status=True)}
     except Exception as error:  # a signature dictionary the reader cannot take apart
         raise DamagedSignature(_("{name} has a damaged signature dictionary: {reason}").format(
             name=name, reason=error)) from None
+    unread = sorted(filled - {signature.field_name for signature in found})
+    if unread:
+        raise DamagedSignature(_("{name} has a damaged signature dictionary: {reason}").format(
+            name=name, reason=", ".join(unread)))
+    return found
 
 
 def check_signable(reader, name):
