@@ -222,7 +222,33 @@ def test_document_refused_and_untouched(tmp_path, pki, prepare, change, message)
         prepare(source, pki)
     data = source.read_bytes()
     job = job_for(tmp_path, pki, pages=change.pop("pages", "1"))
-    job.signing.pdf_password = change.pop("pdf_password", None)
+    job.pdf_password = change.pop("pdf_password", None)
     result = stamp_file(job, str(source))
     assert message in result.error
     assert (source.read_bytes(), os.listdir(tmp_path / "out")) == (data, [])
+
+
+@pytest.mark.parametrize("protect, password, signed", [
+    (encrypted("own", "usr"), b"usr", True),
+    (encrypted("own"), None, True),  # owner password only: opens without one
+    (encrypted("own", modify_other=False), b"own", True),  # forbidden, but the owner's password
+    (encrypted("own", "usr"), b"usr", False),  # plain stamping keeps the protection too
+])
+def test_protected_document_stays_protected(tmp_path, pki, protect, password, signed):
+    (tmp_path / "out").mkdir()
+    source = tmp_path / "a.pdf"
+    protect(make_document(source) and source, pki)
+    job = job_for(tmp_path, pki)
+    job.signing, job.pdf_password = job.signing if signed else None, password
+    result = stamp_file(job, str(source))
+    assert result.ok, result.error
+    with pikepdf.open(source, password="own") as before, \
+            pikepdf.open(result.result, password="own") as after:
+        assert (after.owner_password_matched, after.encryption.P, after.encryption.R) == \
+            (True, before.encryption.P, 6)
+        assert not signed or after.trailer.Encrypt.objgen == before.trailer.Encrypt.objgen
+    with pikepdf.open(result.result, password=(password or b"").decode()) as after:
+        assert after.is_encrypted and after.user_password_matched == (password != b"own")
+    if signed:
+        (status,) = signatures.report(result.result, roots(pki), password)
+        assert (status.intact, status.valid, status.trusted) == (True, True, True)

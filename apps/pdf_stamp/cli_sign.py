@@ -30,6 +30,7 @@ def add_signing_options(parser):
 
 def signing_for(args, job, sources):
     """The Signing of a --sign run (the ID loaded once), or None."""
+    job.pdf_password = pdf_password(args)
     if not args.sign:
         if args.password_file or args.tsa:
             raise UsageError(_("--password-file and --tsa go with --sign"))
@@ -41,10 +42,10 @@ def signing_for(args, job, sources):
     from .signing import Signing
 
     password = read_password(_("the digital ID {name}").format(name=args.sign), args.password_file)
-    return Signing(load_id(args.sign, password), args.tsa, _pdf_password(args))
+    return Signing(load_id(args.sign, password), args.tsa)
 
 
-def _pdf_password(args):
+def pdf_password(args):
     import os
 
     if args.pdf_password_file or os.environ.get(PDF_VARIABLE):
@@ -147,7 +148,7 @@ def _verify(args):
     from .signatures import report
 
     roots = _load_roots(args.trust)
-    password = _pdf_password(args)
+    password = pdf_password(args)
     ok = True
     rows = []
     for path in args.files:

@@ -25,6 +25,7 @@ class StampJob:
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
     signing: object = None  # signing.Signing: sign with the seal as appearance instead
+    pdf_password: bytes | None = dataclasses.field(default=None, repr=False)  # protected PDFs
 
 
 @dataclasses.dataclass

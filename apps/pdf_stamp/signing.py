@@ -36,12 +36,11 @@ from .signer import loaded_signer
 
 @dataclasses.dataclass(repr=False)
 class Signing:
-    """What a signing run adds to a StampJob: the loaded ID, a timestamp
-    authority, and the passwords of protected documents."""
+    """What a signing run adds to a StampJob: the loaded ID and a timestamp
+    authority."""
 
     digital_id: object  # identity.DigitalId
     tsa_url: str | None = None
-    pdf_password: bytes | None = None
 
     def __repr__(self):
         return f"Signing({self.digital_id!r}, tsa_url={self.tsa_url!r})"
@@ -63,7 +62,7 @@ def sign_into(job, source, wanted, result):
         raise StampError(_("Cannot read {name}: {reason}").format(
             name=name, reason=error.strerror or error)) from None
     result.size_before = len(data)
-    access = protection.inspect_bytes(data, name, signing.pdf_password)
+    access = protection.inspect_bytes(data, name, job.pdf_password)
     with fitz.open(stream=data, filetype="pdf") as doc:
         if doc.needs_pass:
             doc.authenticate(access.password.decode("utf-8", "replace"))

@@ -9,7 +9,7 @@ import tempfile
 
 import fitz
 
-from . import host, placement, safety
+from . import host, placement, protection, safety
 from .exceptions import ModuleRefused, StampError
 from .job import FileResult
 from .naming import claim, plan_names
@@ -49,6 +49,7 @@ def _stamp(job, source, wanted, result):
         raise StampError(f"【ERROR】出力フォルダがありません: {job.out_dir}") from None
     try:
         run = _Passes(pdf_module, job, folder, result.messages)
+        original, (source, access) = source, protection.unlocked(source, folder, job.pdf_password)
         try:
             doc = fitz.open(source)
         except Exception:
@@ -62,13 +63,13 @@ def _stamp(job, source, wanted, result):
             except ValueError:
                 run.refusal(source, pages=selected)
             groups = _placements(job, doc, selected)
-        result.size_before = os.path.getsize(source)
+        result.size_before = os.path.getsize(original)
         with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
             done = source
             for x, y, width, height, pages in groups:
                 done = run.process(done, image, x, y, width, height, pages)
             result.pages_stamped = verify(before, done, selected, image).pages_stamped
-        result.result = claim(done, wanted)
+        result.result = claim(protection.reprotect(original, done, folder, access), wanted)
         result.size_after = os.path.getsize(result.result)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
