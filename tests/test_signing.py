@@ -1,6 +1,7 @@
 import datetime
 import http.server
 import os
+import pathlib
 import threading
 
 import fitz
@@ -252,3 +253,38 @@ def test_protected_document_stays_protected(tmp_path, pki, protect, password, si
     if signed:
         (status,) = signatures.report(result.result, roots(pki), password)
         assert (status.intact, status.valid, status.trusted) == (True, True, True)
+
+
+def test_command_line(tmp_path, pki, approved, monkeypatch):
+    from test_cli import pdf_stamp
+
+    monkeypatch.setenv("PDF_STAMP_CONFIG_DIR", str(tmp_path / "config"))  # the user's own IDs
+    monkeypatch.delenv("PDF_STAMP_ID_PASSWORD", raising=False)
+    (tmp_path / "pw").write_bytes(PASSWORD + b"\r\n")
+    make_document(tmp_path / "a.pdf")
+    make_document(tmp_path / "three.pdf", ((595, 842, 0),) * 3)
+    make_seal(tmp_path / "seal.png")
+    data = pathlib.Path(approved).read_bytes()
+    (tmp_path / "changed.pdf").write_bytes(data.replace(b"BT", b"BU", 1))
+    (tmp_path / "junk.pdf").write_bytes(b"%PDF-1.7 junk")
+    new_id = ["id", "new", "--name", "山田 太郎", "-o", "id.p12", "--cert", "id.pem",
+              "--password-file", "pw"]
+    signed = ["seal.png", "--sign", "id.p12", "--password-file", "pw", "--anchor", "bottom-right"]
+    for args, status, words in [
+        (new_id, 0, "山田 太郎 のデジタルIDを id.p12 に作成しました"),
+        (new_id, 2, "id.p12 は既にあります"),
+        (["a.pdf", *signed, "--pages", "1", "--json"], 0, '"result": "a_stamped.pdf"'),
+        (["three.pdf", *signed, "--pages", "odd"], 2, "ページ指定で 2 ページが選ばれています"),
+        (["a.pdf", "seal.png", "--anchor", "top", "--tsa", "http://127.0.0.1:9/"], 2, "--sign と一緒に"),
+        (["verify", "a_stamped.pdf"], 0, "山田 太郎"),  # the user's own ID is trusted
+        (["verify", approved, "--trust", pki["ca"], "--json"], 0, '"signer": "部長"'),
+        (["verify", "changed.pdf", "--trust", pki["ca"]], 1, "✗"),
+        (["verify", "junk.pdf", "a.pdf"], 1, "junk.pdf を読み込めません"),
+        (["verify", "a.pdf"], 1, "a.pdf: 電子署名がありません"),
+    ]:
+        done = pdf_stamp(*args, cwd=tmp_path)
+        output = done.stdout + done.stderr
+        assert (done.returncode, words in output, PASSWORD.decode() in output) == \
+            (status, True, False), (args, output)
+    assert oct(os.stat(tmp_path / "id.p12").st_mode & 0o777) == "0o600"
+    assert identity.load_id(tmp_path / "id.p12", PASSWORD).name == "山田 太郎"

@@ -176,8 +176,15 @@ def _mark(flag):
     return "✓" if flag else "✗"
 
 
+def _changes(level):
+    """A modification level in words."""
+    words = {None: _("no"), "LTA_UPDATES": _("validation data added"),
+             "FORM_FILLING": _("signatures or form filling"), "ANNOTATIONS": _("annotations added")}
+    return words.get(level) or _("other changes")
+
+
 def _row(entry):
-    changed = _("no") if entry.changed_after is None else entry.changed_after
+    changed = _changes(entry.changed_after)
     return [entry.file, entry.field, entry.signer or "-", entry.signing_time or "-",
             entry.timestamp_time or "-", _mark(entry.intact), _mark(entry.valid),
             _mark(entry.trusted), changed, _("whole file") if entry.whole_file else _("a revision"),
