@@ -16,6 +16,7 @@ from pyhanko.pdf_utils.reader import PdfFileReader
 from pyhanko.sign.diff_analysis import ModificationLevel
 from pyhanko.sign.fields import MDPPerm, enumerate_sig_fields
 from pyhanko.sign.validation import validate_pdf_signature
+from pyhanko.sign.validation.generic_cms import validate_sig_integrity
 from pyhanko.sign.validation.pdf_embedded import read_certification_data
 from pyhanko.sign.validation.status import SignatureCoverageLevel
 from pyhanko_certvalidator import ValidationContext
@@ -105,15 +106,17 @@ def check_signed(before, path, index, name, password=None):
 
 
 def _signature_problems(data, password):
+    """The integrity of each signature (digest and signature value, no trust
+    path: the signer's trust is the verify command's question)."""
     reader = PdfFileReader(io.BytesIO(data), strict=False)
     if reader.encrypted:
         reader.decrypt(password or b"")
     signatures = reader.embedded_signatures
     problems = []
     for number, signature in enumerate(signatures, 1):
-        status = validate_pdf_signature(signature, _context(), skip_diff=True)
-        newest = number == len(signatures)
-        if not status.intact or (newest and not status.valid):
+        intact, valid = validate_sig_integrity(signature.signer_info, signature.signer_cert,
+                                               "data", signature.compute_digest())
+        if not intact or (number == len(signatures) and not valid):
             problems.append(_("signature {field} does not validate").format(
                 field=signature.field_name))
     return problems

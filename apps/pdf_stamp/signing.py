@@ -18,6 +18,7 @@ import warnings
 warnings.filterwarnings("ignore", "DSA is deprecated")  # pyHanko imports the DSA key type
 
 import fitz
+from cryptography.hazmat.primitives import serialization
 from PIL import Image
 from pyhanko.pdf_utils import layout
 from pyhanko.pdf_utils.images import PdfImage
@@ -162,6 +163,21 @@ def _field_name(reader):
     return next(f"Signature{n}" for n in range(1, len(taken) + 2) if f"Signature{n}" not in taken)
 
 
+def _reserved(signing):
+    """Room for the signature container, in hexadecimal digits: the
+    certificates, the signature value and about 1.5 KB of signed attributes
+    and signer information. pyHanko would otherwise make a trial signature to
+    measure it; and the smaller the room, the faster every later reader
+    parses it. With a timestamp the token's size is the authority's, which
+    pyHanko measures."""
+    if signing.tsa_url:
+        return None
+    certificates = (signing.digital_id.certificate, *signing.digital_id.chain)
+    size = sum(len(c.public_bytes(serialization.Encoding.DER)) for c in certificates)
+    key_bytes = (signing.digital_id.key.key_size + 7) // 8
+    return 2 * (size + 2 * key_bytes + 16 + 1536)
+
+
 def sign_bytes(data, signing, index, box, appearance, name, password=None):
     """The signed document (BytesIO): `data` with a signature field on page
     `index` whose appearance is `appearance`, appended incrementally."""
@@ -191,7 +207,7 @@ def sign_bytes(data, signing, index, box, appearance, name, password=None):
         new_field_spec=fields.SigFieldSpec(field, on_page=index, box=box))
     output = io.BytesIO()
     try:
-        signer.sign_pdf(writer, output=output)
+        signer.sign_pdf(writer, output=output, bytes_reserved=_reserved(signing))
     except Exception as error:  # pyHanko's and the timestamp authority's refusals
         raise SigningRefused(_("{name} could not be signed: {reason}").format(
             name=name, reason=error)) from None
