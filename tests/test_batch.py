@@ -12,7 +12,7 @@ from pdf_stamp.batch import collect_sources, run_batch
 from pdf_stamp.job import StampJob
 from pdf_stamp.naming import claim, plan_names
 from pdf_stamp.safety import check
-from pdf_stamp.exceptions import NeedsPassword, OwnerProtected, SignedDocument
+from pdf_stamp.exceptions import NeedsPassword, SignedDocument
 from stamping import make_document, make_seal, make_stamp, render, sign
 
 
@@ -156,9 +156,9 @@ def unsafe(tmp_path_factory):
     ("empty signature field", None, None, None, (None, None)),
     ("signed", SignedDocument, None, "署名は検証できなくなります", ("署名は検証できなくなります", None)),
     # Protection is kept; a document whose permissions forbid changes needs its owner password.
-    ("owner password", OwnerProtected, None, "保護がかかりません", ("変更が禁止されています",) * 2),
+    ("owner password", None, None, None, ("変更が禁止されています",) * 2),
     ("user password", NeedsPassword, NeedsPassword, "パスワードが必要", ("開くにはパスワードが必要",) * 2),
-    ("corpus owner password", OwnerProtected, None, "Standard V5 R6 256-bit AES", (None, None)),
+    ("corpus owner password", None, None, None, (None, None)),
     ("corpus user password", NeedsPassword, NeedsPassword, "パスワードが必要", ("開くにはパスワードが必要",) * 2),
 ])
 def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, words, stamp_refused):

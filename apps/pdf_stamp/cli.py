@@ -117,8 +117,7 @@ def build_parser():
                      help=f"added to each result's name (default: {DEFAULT_SUFFIX})")
     out.add_argument("-r", "--recursive", action="store_true", help="take PDFs in subfolders too")
     out.add_argument("--allow-rewrite", action="store_true",
-                     help="stamp signed or owner-password documents anyway (signatures stop "
-                          "verifying; the protection is not kept)")
+                     help="stamp signed documents anyway (their signatures stop verifying)")
     cli_sign.add_signing_options(parser)
     run = parser.add_argument_group("run")
     run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=None,

@@ -1,18 +1,16 @@
 """What stamping would do to a document that it cannot see: signatures that
-no longer verify, protection that is lost, a password that is needed."""
+no longer verify, a password that is needed."""
 
 import dataclasses
 
 import fitz
 
-from .exceptions import NeedsPassword, OwnerProtected, SignedDocument
+from .exceptions import NeedsPassword, SignedDocument
 
 NEEDS_PASSWORD = ("【ERROR】{name} はパスワードで保護されています。"
                   "開くためのパスワードが必要な PDF には押印できません")
 SIGNED = ("【ERROR】{name} には電子署名があります。押印するとファイルが書き換わり、"
           "署名は検証できなくなります（それでも押印するには明示して実行してください）")
-OWNER = ("【ERROR】{name} は権限パスワードで保護されています（{encryption}）。"
-         "押印した出力には保護がかかりません（それでも押印するには明示して実行してください）")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -48,11 +46,11 @@ def raise_for(safety, name, allow_rewrite=False):
         return
     if safety.signed:
         raise SignedDocument(SIGNED.format(name=name))
-    if safety.owner_protected:
-        raise OwnerProtected(OWNER.format(name=name, encryption=safety.encryption))
+    # An owner-protected document keeps its protection (protection.py), so it is
+    # not refused here; its permissions are honoured there.
 
 
 def check(pdf_path, allow_rewrite=False):
-    """Raises NeedsPassword, or (unless `allow_rewrite`) SignedDocument or
-    OwnerProtected, with a message that says why."""
+    """Raises NeedsPassword, or (unless `allow_rewrite`) SignedDocument, with
+    a message that says why."""
     raise_for(inspect(pdf_path), pdf_path, allow_rewrite)
