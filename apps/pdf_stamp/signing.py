@@ -11,6 +11,7 @@ memory and checked in a private folder before it takes its name."""
 import dataclasses
 import io
 import os
+import pathlib
 import shutil
 import tempfile
 import warnings
@@ -58,7 +59,7 @@ def sign_into(job, source, wanted, result):
     wanted = wanted or plan_names([source], job.out_dir, job.suffix)[0]
     name = os.path.basename(source)
     try:
-        data = open(source, "rb").read()
+        data = pathlib.Path(source).read_bytes()
     except OSError as error:
         raise StampError(_("Cannot read {name}: {reason}").format(
             name=name, reason=error.strerror or error)) from None
