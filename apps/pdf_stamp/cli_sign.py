@@ -37,9 +37,11 @@ def signing_for(args, job, sources):
         return None
     if args.tsa and not args.tsa.lower().startswith(("http://", "https://")):
         raise UsageError(_("--tsa needs an http:// or https:// address: {url}").format(url=args.tsa))
-    _check_one_page(job, sources)
     from .identity import load_id
+    from .pages import one_page_each
     from .signing import Signing
+
+    one_page_each(job, sources)
 
     password = read_password(_("the digital ID {name}").format(name=args.sign), args.password_file)
     return Signing(load_id(args.sign, password), args.tsa)
@@ -51,29 +53,6 @@ def pdf_password(args):
     if args.pdf_password_file or os.environ.get(PDF_VARIABLE):
         return read_password(_("protected PDFs"), args.pdf_password_file, PDF_VARIABLE)
     return None
-
-
-def _check_one_page(job, sources):
-    """A signature goes on one page: the rules must select exactly one page
-    of every document that can be opened (the others fail on their own)."""
-    import fitz
-
-    from .pages import every_pages, parse_rules
-
-    rules = parse_rules(job.pages)
-    for source in sources:
-        try:
-            with fitz.open(source) as doc:
-                count = len(doc)
-        except Exception:
-            continue
-        try:
-            selected = set(rules.expand(count)).union(every_pages(job.every, count))
-        except StampError:
-            continue  # a page past the end: that file's own failure
-        if len(selected) != 1:
-            raise UsageError(_("{name}: a signature goes on one page, but the page rules "
-                               "select {count}").format(name=source, count=len(selected)))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -127,27 +106,10 @@ def _id_new(args):
     return ExitCode.ok
 
 
-def _load_roots(paths):
-    from pyhanko.keys import load_certs_from_pemder
-
-    from .identity import own_certificates
-
-    try:
-        roots = list(load_certs_from_pemder(paths))
-    except (OSError, ValueError) as error:
-        raise UsageError(_("Cannot read a --trust certificate: {reason}").format(
-            reason=getattr(error, "strerror", None) or error)) from None
-    from asn1crypto import pem, x509
-
-    for data in own_certificates():
-        roots.append(x509.Certificate.load(pem.unarmor(data)[2]))
-    return roots
-
-
 def _verify(args):
-    from .signatures import report
+    from .signatures import report, trust_roots
 
-    roots = _load_roots(args.trust)
+    roots = trust_roots(args.trust)
     password = pdf_password(args)
     ok = True
     rows = []
@@ -176,15 +138,10 @@ def _mark(flag):
     return "✓" if flag else "✗"
 
 
-def _changes(level):
-    """A modification level in words."""
-    words = {None: _("no"), "LTA_UPDATES": _("validation data added"),
-             "FORM_FILLING": _("signatures or form filling"), "ANNOTATIONS": _("annotations added")}
-    return words.get(level) or _("other changes")
-
-
 def _row(entry):
-    changed = _changes(entry.changed_after)
+    from .signatures import describe_changes
+
+    changed = describe_changes(entry.changed_after)
     return [entry.file, entry.field, entry.signer or "-", entry.signing_time or "-",
             entry.timestamp_time or "-", _mark(entry.intact), _mark(entry.valid),
             _mark(entry.trusted), changed, _("whole file") if entry.whole_file else _("a revision"),

@@ -39,8 +39,8 @@ class Certified(StampError):
     pass
 
 
-def _context(trust_roots=()):
-    return ValidationContext(trust_roots=list(trust_roots), allow_fetching=False)
+def _context(roots=()):
+    return ValidationContext(trust_roots=list(roots), allow_fetching=False)
 
 
 def _embedded(reader, name):
@@ -148,7 +148,7 @@ def _time(moment):
     return moment.isoformat(timespec="seconds") if moment else None
 
 
-def report(path, trust_roots=(), password=None):
+def report(path, roots=(), password=None):
     """One SignatureReport per signature of the PDF at `path`, in signing
     order. Raises StampError when the file cannot be read."""
     name = str(path)
@@ -161,7 +161,7 @@ def report(path, trust_roots=(), password=None):
     except Exception as error:  # unreadable, or not a PDF pyHanko can parse
         raise StampError(_("{name} cannot be read: {reason}").format(
             name=name, reason=error)) from None
-    context = _context(trust_roots)
+    context = _context(roots)
     reports = []
     for signature in _embedded(reader, name):
         entry = SignatureReport(file=name, field=signature.field_name)
@@ -187,3 +187,28 @@ def report(path, trust_roots=(), password=None):
         entry.whole_file = status.coverage == SignatureCoverageLevel.ENTIRE_FILE
         reports.append(entry)
     return reports
+
+
+def describe_changes(level):
+    """A modification level (SignatureReport.changed_after) in words."""
+    words = {None: _("no"), "LTA_UPDATES": _("validation data added"),
+             "FORM_FILLING": _("signatures or form filling"), "ANNOTATIONS": _("annotations added")}
+    return words.get(level) or _("other changes")
+
+
+def trust_roots(paths=()):
+    """The certificates in the PEM/DER files `paths` and the user's own IDs'
+    (identity.own_certificates), as trust roots; UsageError for a file that
+    cannot be read."""
+    from asn1crypto import pem, x509
+    from pyhanko.keys import load_certs_from_pemder
+
+    from .exceptions import UsageError
+    from .identity import own_certificates
+
+    try:
+        roots = list(load_certs_from_pemder(paths))
+    except (OSError, ValueError) as error:
+        raise UsageError(_("Cannot read a --trust certificate: {reason}").format(
+            reason=getattr(error, "strerror", None) or error)) from None
+    return roots + [x509.Certificate.load(pem.unarmor(data)[2]) for data in own_certificates()]

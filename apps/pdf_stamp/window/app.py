@@ -23,6 +23,7 @@ from pdf_stamp.window import state
 
 sys.modules["state"] = state  # before pdf_module is imported, here or by the library
 from pdf_stamp import host, naming, placement, safety, seal, stamping  # noqa: E402
+from pdf_stamp.window.signing_panel import SigningPanel  # noqa: E402
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument  # noqa: E402
 from pdf_stamp.job import StampJob  # noqa: E402
 from pdf_stamp.window import placing, workers  # noqa: E402
@@ -127,6 +128,8 @@ class Window:
         image_picker = ft.FilePicker(on_result=self.on_image_picked)
         folder_picker = ft.FilePicker(on_result=self.on_folder_picked)
         page.overlay.extend([pdf_picker, image_picker, folder_picker])
+        self.signing = SigningPanel(page, self.tell, self.job, self.sources, self.show_results)
+        page.overlay.extend(self.signing.pickers)
 
         # A path typed into a path field and confirmed with Enter counts as picked.
         self.pdf_path.on_submit = lambda e: self.on_pdfs_picked(picked(self.pdf_path.value))
@@ -192,6 +195,7 @@ class Window:
                 ]),
                 self.allow_rewrite,
                 ft.Row([self.output_button, self.progress, self.progress_text]),
+                *self.signing.controls(),
                 heading("プリセット"),
                 ft.Row([self.preset_choice,
                         ft.IconButton(ft.Icons.DELETE_OUTLINE, tooltip="選んだプリセットを削除",
@@ -349,7 +353,8 @@ class Window:
                     self.pdf_path.value = path
                     self.pdf_path.update()
                     self.clear_preview()
-                    self.tell("\n".join(messages))
+                    others = "\n".join(messages[:-1])
+                    self.signing.ask_pdf_password(path, lambda: others and self.tell(others))
                     return
             except Exception:
                 pass  # the file's own problem is reported below when it is previewed
@@ -373,6 +378,7 @@ class Window:
             return
         self.page_count = count
         self.cleared = False
+        self.signing.show_signatures(path)
         self.clamp_page_number()
         self.pdf_preview.visible = True
         self.placeholder.visible = False
@@ -608,7 +614,11 @@ class Window:
             pages=self.target_pages.value or "", every=self.page_interval.value or "",
             opacity=round(float(self.opacity.value), 2),
             white_to_transparent=bool(self.white_to_transparent.value),
-            allow_rewrite=bool(self.allow_rewrite.value), out_dir=self.save_path.value or "")
+            allow_rewrite=bool(self.allow_rewrite.value), out_dir=self.save_path.value or "",
+            pdf_password=self.signing.pdf_password)
+
+    def sources(self):
+        return self.pdf_files or ([self.pdf_path.value] if self.pdf_path.value else [])
 
     def output_pool(self):
         """The output's worker processes, started on the first output."""
@@ -623,7 +633,7 @@ class Window:
         self.page.update()
 
     def on_output(self, e):
-        sources = self.pdf_files or ([self.pdf_path.value] if self.pdf_path.value else [])
+        sources = self.sources()
         if not sources:
             self.tell("【ERROR】PDFが選択されていません")
             return
