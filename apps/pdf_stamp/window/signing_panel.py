@@ -31,7 +31,7 @@ class SigningPanel:
         self.holder = ft.Text("")
         self.id_picker = ft.FilePicker(on_result=self.on_id_picked)
         self.new_id_picker = ft.FilePicker(on_result=self.on_new_id_path)
-        self.sign_button = ft.FilledButton(_("Sign and save"), icon=ft.Icons.VERIFIED,
+        self.sign_button = ft.ElevatedButton(_("Sign and save"), icon=ft.Icons.VERIFIED,
                                            on_click=self.on_sign)
         self.signature_list = ft.Column(spacing=2)
         self.pickers = [self.id_picker, self.new_id_picker]
