@@ -353,7 +353,8 @@ class Window:
                     self.pdf_path.value = path
                     self.pdf_path.update()
                     self.clear_preview()
-                    others = "\n".join(messages[:-1])
+                    print("\n".join(messages), flush=True)
+                    others = "\n".join(messages[:-1])  # about the other chosen files
                     self.signing.ask_pdf_password(path, lambda: others and self.tell(others))
                     return
             except Exception:

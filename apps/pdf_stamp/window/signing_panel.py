@@ -61,7 +61,7 @@ class SigningPanel:
         for field in fields:
             field.on_submit = confirm
         dialog = ft.AlertDialog(
-            modal=True, title=ft.Text(title), content=ft.Column(fields, tight=True),
+            title=ft.Text(title), content=ft.Column(fields, tight=True),
             actions=[ft.TextButton(_("Cancel"), on_click=lambda e: self.page.close(dialog)),
                      ft.TextButton("OK", on_click=confirm)])
         self.page.open(dialog)
