@@ -14,7 +14,6 @@ from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 from pdf_stamp import identity, signatures
-from pdf_stamp.exceptions import StampError
 from pdf_stamp.job import StampJob
 from pdf_stamp.signing import Signing
 from pdf_stamp.stamping import stamp_file

@@ -5,7 +5,7 @@ import pytest
 from pdf_stamp.job import StampJob
 from pdf_stamp.window.signing_panel import SigningPanel
 from stamping import make_document, make_seal
-from test_signing import PASSWORD, pki  # noqa: F401  (the fixture)
+from test_signing import pki  # noqa: F401  (the fixture)
 
 
 @pytest.fixture
