@@ -10,8 +10,7 @@ import pytest
 from PIL import Image
 
 import pdf_module
-from conftest import (BrokenOutput, Field, FilePickerResult, ImageControl, Sink,
-                      allocated_blocks_stay_flat, module_entry)
+from conftest import BrokenOutput, Field, FilePickerResult, ImageControl, module_entry
 
 LETTER_SHRINK = 500 / 792
 
@@ -42,8 +41,6 @@ def select(ui, event, callback):
     ("s.jpg", (600, 300), (300, 300), "50.8", "25.4", 2.0, 300),
     ("s.png", (100, 100), None, "35.28", "35.28", 1.0, 72),             # no resolution: 72
     ("s.png", (96, 192), (96, 300), "25.4", "50.79", 25.4 / 50.79, 96.012),  # x only, per metre
-    ("s.png", (1, 3), None, "0.35", "1.06", 0.35 / 1.06, 72),           # not one third
-    ("s.png", (720, 100), None, "254.0", "35.28", 254.0 / 35.28, 72),   # whole numbers keep .0
 ])
 def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, width, height,
                             ratio, image_dpi):
@@ -62,10 +59,8 @@ def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, w
 @pytest.mark.parametrize("make, error, line, image_dpi", [
     (lambda d: FilePickerResult(files=None), None, None, "unset"),   # cancelled: no change
     (lambda d: object(), AttributeError, 24, "unset"),                         # no files
-    (lambda d: types.SimpleNamespace(files=[object()]), AttributeError, 27, "unset"),   # no path
     (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset"),   # this text file
     (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0),
-    (lambda d: make_image(d, "f.jpg", (99, 1), dpi=(6000, 6000)), ZeroDivisionError, 39, 6000),
     (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72),   # the host's callback
     (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72),      # the size logic
 ])
@@ -125,7 +120,6 @@ def run_size(handler, flag, ui):
 @pytest.mark.parametrize("handler", [SIZE, SIZEB])
 @pytest.mark.parametrize("edits_width, ratio, width, height, new_width, new_height, mm, px", [
     (True, 1.5, "45", "", "45", "30", "45.00mm x 30.00mm", "80.53px x 53.69px"),  # worked example
-    (True, 1.5, "30.123", "", "30.123", "20.08", "30.12mm x 20.08mm", "53.91px x 35.93px"),
     (False, 1.5, "", " 20.5", "30.75", " 20.5", "30.75mm x 20.50mm", "55.03px x 36.69px"),
     (False, 0, "9", "10", "0", "10", "0.00mm x 10.00mm", "0.00px x 17.90px"),  # ratio 0
     (True, 1.5, "", "20", "", "20", None, None),    # an empty edited field: nothing at all,
@@ -202,24 +196,3 @@ def test_size_handlers_unguarded_failures(state, ui, monkeypatch, handler, width
         run_size(handler, True, ui)
     assert module_entry(excinfo) == (f"pdf_module.{handler}", line)
     assert isinstance(excinfo.value.__context__, ValueError) == (error is OSError)
-
-
-@pytest.mark.parametrize("call, calls", [
-    (lambda u: select(u, FilePickerResult(u.path.value), print), 1000),   # size and position
-    (lambda u: select(u, FilePickerResult("/nonexistent.png"), print), 1000),
-    (lambda u: pdf_module.generate_resized_base64_image(u.path.value, 12.5, "8"), 1000),
-    (lambda u: pdf_module.update_image_position(u.x, u.y, u.preview, u.path), 2000),   # bad y
-    (lambda u: run_size(SIZE, False, u), 2000),     # bad height
-    (lambda u: run_size(SIZEB, True, u), 2000),
-])
-def test_image_handlers_do_not_leak(tmp_path, state, ui, monkeypatch, call, calls):
-    monkeypatch.setattr(sys, "stdout", Sink())
-    ui.path.value, ui.x.value, ui.y.value = make_image(tmp_path, "s.png", (30, 20)), "3", "y"
-    ui.width.value, ui.height.value = "10", "h"
-
-    def once():
-        with contextlib.suppress(FileNotFoundError):
-            call(ui)
-
-    # Pillow's own allocations wander by ~100 blocks; a leak in one call of five shows
-    assert allocated_blocks_stay_flat(once, calls=calls, warmup=calls // 2, slack=calls // 5)

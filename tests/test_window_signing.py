@@ -12,9 +12,12 @@ from test_signing import pki  # noqa: F401  (the fixture)
 def panel(tmp_path, page):
     make_document(tmp_path / "a.pdf")
     told, shown = [], []
+    page.overlay = []
+    ctx = types.SimpleNamespace(page=page, tell=told.append, pdf_password=None,
+                                sources=lambda: [str(tmp_path / "a.pdf")])
     job = lambda: StampJob(image=make_seal(tmp_path / "seal.png"), anchor="bottom-right",
                            width="20", pages="1", out_dir=str(tmp_path))
-    made = SigningPanel(page, told.append, job, lambda: [str(tmp_path / "a.pdf")], shown.append)
+    made = SigningPanel(ctx, job, shown.append)
     made.new_id_picker = types.SimpleNamespace(save_file=lambda **kw: told.append("save as"))
     return made, told, shown
 
@@ -51,7 +54,7 @@ def test_sign_from_the_window(panel, page, pki, tmp_path, monkeypatch):  # noqa:
 def test_protected_pdf_password_is_asked(panel, page):
     made, told, shown = panel
     asked = []
-    made.ask_pdf_password("/x/locked.pdf", lambda: asked.append(made.pdf_password))
+    made.ask_pdf_password("/x/locked.pdf", lambda: asked.append(made.ctx.pdf_password))
     assert page.log[-1][1].title.value == "locked.pdf のパスワード: "
     confirm(page, "secret")
     assert asked == [b"secret"]

@@ -12,11 +12,11 @@ Ref format_mm_value(Call& c);
 Ref scale_image_to_pdf(Call& c);
 // Their entries, which take the bodies' short paths first.
 PyObject* mm_to_pt_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) noexcept;
+                         PyObject* kwnames);
 PyObject* format_mm_value_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                                PyObject* kwnames) noexcept;
+                                PyObject* kwnames);
 PyObject* scale_image_to_pdf_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) noexcept;
+                                   PyObject* kwnames);
 
 // image/
 Ref select_image(Call& c);

@@ -26,7 +26,7 @@ Ref Call::global(PyObject* name) const {
     raise();
 }
 
-void add_traceback(const char* function_name, int line, PyObject* globals) noexcept {
+void add_traceback(const char* function_name, int line, PyObject* globals) {
     PyObject* exception = PyErr_GetRaisedException();
     if (exception == nullptr) return;  // callers set the error first
     PyCodeObject* code = PyCode_NewEmpty("pdf_module.py", function_name, line);
@@ -142,7 +142,7 @@ bool same_name(PyObject* param, PyObject* key) {
 
 // The failure of a call at `line`: the C++ exception being handled becomes
 // the Python error, and the function's traceback entry is added.
-[[gnu::noinline, gnu::cold]] PyObject* fail(FunctionObject* f, int line) noexcept {
+[[gnu::noinline, gnu::cold]] PyObject* fail(FunctionObject* f, int line) {
     set_error_from_exception(f->spec->traceback_name);
     if (f->globals) add_traceback(f->spec->traceback_name, line, f->globals);
     return nullptr;
@@ -151,11 +151,12 @@ bool same_name(PyObject* param, PyObject* key) {
 // Runs the body on the arguments in parameter order. An exception leaving it
 // becomes the Python error, with the function's traceback entry at the line
 // the body last marked.
-PyObject* run_body(FunctionObject* f, Call& call) noexcept {
+PyObject* run_body(FunctionObject* f, Call& call) {
     try {
         Ref result = f->spec->body(call);
         return result ? result.release() : Py_NewRef(Py_None);
     } catch (...) {
+        if (foreign_unwinding()) throw;
         return fail(f, call.line());
     }
 }
@@ -163,13 +164,14 @@ PyObject* run_body(FunctionObject* f, Call& call) noexcept {
 // Every other call: the arguments are bound (and converted) first, and a
 // failure there is reported at the function's first line.
 [[gnu::noinline]] PyObject* bind_and_run(FunctionObject* f, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) noexcept {
+                                         Py_ssize_t nargs, PyObject* kwnames) {
     Call call(f, args, f->spec->first_line);
     std::array<PyObject*, max_params> bound;
     Ref converted;
     try {
         call = Call(f, prepare(f, args, nargs, kwnames, bound, converted), f->spec->first_line);
     } catch (...) {
+        if (foreign_unwinding()) throw;
         return fail(f, call.line());
     }
     return run_body(f, call);
@@ -178,7 +180,7 @@ PyObject* run_body(FunctionObject* f, Call& call) noexcept {
 // A call with exactly the positional arguments, on a function that converts
 // none, runs the body on them in place.
 PyObject* run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) noexcept {
+              PyObject* kwnames) {
     if (nargs != f->in_place_nargs || kwnames != nullptr || builtins.module == nullptr)
         [[unlikely]] {
         return bind_and_run(f, args, nargs, kwnames);
@@ -190,7 +192,7 @@ PyObject* run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyObject* detail::function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                                      PyObject* kwnames) noexcept {
+                                      PyObject* kwnames) {
     const bool guarded = active_calls > 0;
     if (guarded && Py_EnterRecursiveCall(" while calling a pdf_module function")) return nullptr;
     ++active_calls;
@@ -199,10 +201,12 @@ PyObject* detail::function_vectorcall(PyObject* self, PyObject* const* args, siz
         run(reinterpret_cast<FunctionObject*>(self), args, PyVectorcall_NARGS(nargsf), kwnames);
     --active_calls;
     if (guarded) Py_LeaveRecursiveCall();
+    // Left over by an unwinding that began before this call (the caller's).
+    if (has_deferred()) [[unlikely]] release_deferred();
     return result;
 }
 
-PyObject* detail::short_path_failed(PyObject* self, int line) noexcept {
+PyObject* detail::short_path_failed(PyObject* self, int line) {
     return fail(reinterpret_cast<FunctionObject*>(self), line);
 }
 
@@ -223,7 +227,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 // Drops what may take part in a reference cycle. The name, the qualified name
 // and the parameter names are strings made by the module itself and cannot,
 // so a cleared function still prints and binds as before.
-int function_clear(PyObject* self) noexcept {
+int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     f->in_place_nargs = -1;
     f->short_path_nargs = -1;
@@ -239,32 +243,66 @@ int function_clear(PyObject* self) noexcept {
 // The trashcan bounds the C stack used when freeing a long chain of
 // functions that each hold the next one (as inner handlers closing over
 // another handler do): past a depth, the runtime defers the rest.
-void function_dealloc(PyObject* self) noexcept {
+void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, function_dealloc)
     PyTypeObject* type = Py_TYPE(self);
     auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->param_names);
-    PyObject_GC_Del(self);
+    type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }
 
-PyObject* function_repr(PyObject* self) noexcept {
+PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>",
                                 reinterpret_cast<FunctionObject*>(self)->qualname, self);
 }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
+PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (f->annotations == nullptr) f->annotations = PyDict_New();
     return Py_XNewRef(f->annotations);
 }
 
-int set_annotations_attr(PyObject* self, PyObject* value, void*) noexcept {
+// What inspect.signature() shows: the parameters, each positional-or-keyword
+// and required, with the annotations the function carries at the time.
+PyObject* get_signature(PyObject* self, void*) {
+    try {
+        auto* f = reinterpret_cast<FunctionObject*>(self);
+        Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+        Ref parameter = attr(inspect, "Parameter"_py);
+        Ref signature = attr(inspect, "Signature"_py);
+        Ref kind = attr(parameter, "POSITIONAL_OR_KEYWORD"_py);
+        Ref none_given = attr(parameter, "empty"_py);
+        Ref annotations = Ref::steal(get_annotations(self, nullptr));
+        auto annotation_of = [&](PyObject* name) {
+            PyObject* found = PyDict_GetItemWithError(annotations, name);
+            if (found == nullptr && PyErr_Occurred()) raise();
+            return Ref::borrow(found ? found : none_given.get());
+        };
+        const Py_ssize_t n = PyTuple_GET_SIZE(f->param_names);
+        Ref parameters = Ref::steal(PyList_New(0));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
+            Ref annotation = annotation_of(name);
+            check(PyList_Append(parameters, call_kw(parameter, {name, kind},
+                                                    {{"annotation"_py, annotation}})));
+        }
+        Ref returns = annotation_of("return"_py);
+        return call_kw(signature, {parameters}, {{"return_annotation"_py, returns}}).release();
+    } catch (...) {
+        if (foreign_unwinding()) throw;
+        set_error_from_exception("__signature__");
+        return nullptr;
+    }
+}
+
+int set_annotations_attr(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -281,12 +319,15 @@ PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, set_annotations_attr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -335,7 +376,9 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     Ref doc = text_or_none(spec.doc);
     Ref params = interned_tuple(spec.params);
     auto* type = reinterpret_cast<PyTypeObject*>(function_type());
-    auto* f = PyObject_GC_New(FunctionObject, type);
+    // Allocated zeroed and already tracked by the collector, which finds
+    // the empty fields harmless until they are set below.
+    auto* f = reinterpret_cast<FunctionObject*>(type->tp_alloc(type, 0));
     if (f == nullptr) raise();
     f->vectorcall = spec.entry ? spec.entry : detail::function_vectorcall;
     f->spec = &spec;
@@ -345,12 +388,12 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals, PyObject* closure
     f->doc = doc.release();
     f->annotations = nullptr;
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     f->globals = Py_NewRef(globals);
     f->closure = Py_XNewRef(closure);
     f->param_names = params.release();
     f->in_place_nargs = spec.converts_float ? -1 : PyTuple_GET_SIZE(f->param_names);
     f->short_path_nargs = spec.entry ? PyTuple_GET_SIZE(f->param_names) : -1;
-    PyObject_GC_Track(f);
     return Ref::adopt(reinterpret_cast<PyObject*>(f));
 }
 

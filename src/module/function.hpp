@@ -85,6 +85,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;
     PyObject* dict;
+    PyObject* weakrefs;  // the list the runtime keeps of weak references to it
     PyObject* globals;
     PyObject* closure;
     PyObject* param_names;  // tuple of interned parameter names
@@ -106,7 +107,7 @@ void set_annotations(PyObject* function, PyObject* annotations);
 
 // Adds the entry `function_name` in "pdf_module.py" at `line` to the
 // traceback of the pending exception.
-void add_traceback(const char* function_name, int line, PyObject* globals) noexcept;
+void add_traceback(const char* function_name, int line, PyObject* globals);
 
 // The builtins that are looked up once, when the module is initialised. Each
 // pointer is a strong reference, held for the life of the process; all are
@@ -134,10 +135,10 @@ inline Ref round(PyObject* value, PyObject* ndigits) { return call(builtins.roun
 namespace detail {
 // The general entry: binding, the recursion guard, the body.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept;
+                              PyObject* kwnames);
 // The failure of a short path: the C++ exception being handled becomes the
 // Python error, with the function's traceback entry at `line`.
-PyObject* short_path_failed(PyObject* self, int line) noexcept;
+PyObject* short_path_failed(PyObject* self, int line);
 }  // namespace detail
 
 // The entry of a function whose body has the short path `path`: a call with
@@ -148,13 +149,14 @@ PyObject* short_path_failed(PyObject* self, int line) noexcept;
 // is checked here too, as the general entry checks it.
 template <ShortPath path, int line>
 PyObject* entry_with(PyObject* self, PyObject* const* args, size_t nargsf,
-                     PyObject* kwnames) noexcept {
+                     PyObject* kwnames) {
     const auto* f = reinterpret_cast<const FunctionObject*>(self);
     if (PyVectorcall_NARGS(nargsf) == f->short_path_nargs && kwnames == nullptr &&
         builtins_ready()) [[likely]] {
         try {
             if (PyObject* result = path(args)) return result;
         } catch (...) {
+            if (foreign_unwinding()) throw;
             return detail::short_path_failed(self, line);
         }
     }

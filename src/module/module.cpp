@@ -28,7 +28,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* module, PyObject* attribute, 
     set_attr(module, name, value);
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* create(PyObject* spec, PyModuleDef*) {
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (owning_interpreter == -1) {
         if (current == -1) return nullptr;
@@ -49,6 +49,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attribute(spec, module, "submodule_search_locations"_py, "__path__"_py, true);
         return module.release();
     } catch (...) {
+        if (foreign_unwinding()) throw;
         set_error_from_exception("pdf_module create step");
         return nullptr;
     }
@@ -171,7 +172,7 @@ void run_module_statements(PyObject* module, PyObject* globals, Lookups& found, 
     check(PyDict_SetItem(globals, "__test__"_py, Ref::steal(PyDict_New())));
 }
 
-int exec(PyObject* module) noexcept {
+int exec(PyObject* module) {
     if (the_module) {
         if (the_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -191,6 +192,7 @@ int exec(PyObject* module) noexcept {
         keep(std::move(found));
         return 0;
     } catch (...) {
+        if (foreign_unwinding()) throw;
         set_error_from_exception("init pdf_module");
         if (line > 0) add_traceback("init pdf_module", line, globals);
         Py_CLEAR(the_module);

@@ -68,16 +68,27 @@ Ref concat(std::initializer_list<PyObject*> pieces) {
     return joined;
 }
 
-Caught::Caught(Ref exception)
-    : exception_(std::move(exception)), slot_(PyThreadState_GET()->exc_info) {
-    previous_ = std::exchange(slot_->exc_value, Py_NewRef(exception_.get()));
+// sys.exception() is the innermost exception held by the current slot or,
+// when that is empty, by the slots of the frames around it. Clearing the
+// current slot shows whether it held its own: an empty slot shows the same
+// exception as before.
+Caught::Caught(Ref exception) : exception_(std::move(exception)) {
+    Ref seen = Ref::adopt(PyErr_GetHandledException());
+    PyErr_SetHandledException(nullptr);
+    Ref around = Ref::adopt(PyErr_GetHandledException());
+    if (seen.get() != around.get()) previous_ = std::move(seen);
+    PyErr_SetHandledException(exception_);
 }
 
-Caught::~Caught() { Py_XSETREF(slot_->exc_value, previous_); }
+Caught::~Caught() noexcept(false) {
+    if (python_usable()) PyErr_SetHandledException(previous_);
+}
 
 Caught catch_only(PyObject* type) {
     if (!PyErr_ExceptionMatches(type)) raise();
-    return Caught(Ref::adopt(PyErr_GetRaisedException()));
+    Ref exception = Ref::adopt(PyErr_GetRaisedException());
+    release_deferred();
+    return Caught(std::move(exception));
 }
 
 Ref import_from(PyObject* globals, PyObject* package, PyObject* name) {
@@ -93,17 +104,30 @@ Ref import_from(PyObject* globals, PyObject* package, PyObject* name) {
 }
 
 namespace {
+// `name` in the namespace of the first class along type's method resolution
+// order that defines it; NULL with no error set when none does.
+Ref lookup_on_type(PyTypeObject* type, PyObject* name) {
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+        Ref names = Ref::steal(PyType_GetDict(base));
+        if (PyObject* found = PyDict_GetItemWithError(names, name)) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise();
+    }
+    return nullptr;
+}
+
 // type(manager).<name> bound to the manager, as the with statement looks its
 // methods up: found on the type only, then bound through the descriptor
 // protocol (so a classmethod or staticmethod works as in Python).
 Ref special_method(PyObject* manager, PyObject* name, const char* missing) {
     PyTypeObject* type = Py_TYPE(manager);
-    Ref found = Ref::borrow(_PyType_Lookup(type, name));
+    Ref found = lookup_on_type(type, name);
     if (!found) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError,
-                         "'%.200s' object does not support the context manager protocol%s",
-                         type->tp_name, missing);
+        PyErr_Format(PyExc_TypeError,
+                     "'%.200s' object does not support the context manager protocol%s",
+                     type->tp_name, missing);
         raise();
     }
     descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get;

@@ -129,13 +129,12 @@ Ref list_of(const A&... items) {
 // lives it is the exception being handled (sys.exception()), so an error raised
 // inside the handler chains to it as in Python. It takes the place of what the
 // current frame's slot held, which may be nothing (a generator's own slot
-// usually is empty), and puts exactly that back, as the runtime's except
-// clause does.
+// usually is empty), and puts that back, as the runtime's except clause does.
 class Caught {
 public:
     Caught(const Caught&) = delete;
     Caught& operator=(const Caught&) = delete;
-    ~Caught();
+    ~Caught() noexcept(false);
     PyObject* get() const noexcept { return exception_.get(); }
     operator PyObject*() const noexcept { return exception_.get(); }
 
@@ -146,8 +145,7 @@ public:
 private:
     explicit Caught(Ref exception);
     Ref exception_;
-    _PyErr_StackItem* slot_;  // the thread state's current handled-exception slot
-    PyObject* previous_;      // what the slot held (owned; may be NULL)
+    Ref previous_;  // what the slot held (may be NULL)
 };
 
 Caught catch_only(PyObject* type);

@@ -19,12 +19,37 @@ struct PyErrorSet {};
 
 [[noreturn]] inline void raise() { throw PyErrorSet{}; }
 
-// For the catch (...) block of an entry point that the runtime calls: turns
-// the C++ exception being handled into the Python error it stands for, so
-// that the entry point can return its failure value. A PyErrorSet with no
-// Python error set, std::bad_alloc and any other exception become
-// SystemError, MemoryError and SystemError; `where` names the entry point.
-inline void set_error_from_exception(const char* where) noexcept {
+// The unwinding that ends a thread: when the interpreter exits, it stops a
+// daemon thread that waits for the GIL inside a C-API call by unwinding its
+// stack with a foreign exception (not thrown by a C++ throw expression). That
+// thread holds no GIL, so nothing on the way may call into Python, and every
+// catch (...) must let such an unwinding through unchanged. Called inside a
+// catch (...) handler, this tells it apart from the module's own exceptions
+// without binding a reference to it (it has no C++ object).
+inline bool foreign_unwinding() noexcept { return !std::current_exception(); }
+
+// Whether this thread may use the C-API now, i.e. holds the GIL. False only
+// while a thread is being ended as above: nothing else runs the module's
+// code without the GIL.
+inline bool python_usable() noexcept { return PyGILState_Check() != 0; }
+
+// References that went out of scope while a C++ exception was unwinding.
+// They are released where that exception is caught, so that no Python code
+// (a finaliser run by a release) runs in the middle of an unwinding.
+void defer_release(PyObject* p);
+// Releases the deferred references; called with the GIL, outside any
+// unwinding.
+void release_deferred();
+bool has_deferred() noexcept;
+
+// For the catch (...) block of an entry point that the runtime calls, once
+// it has rethrown a foreign unwinding: turns the C++ exception being
+// handled into the Python error it stands for, so that the entry point can
+// return its failure value. A PyErrorSet with no Python error set,
+// std::bad_alloc and any other exception become SystemError, MemoryError and
+// SystemError; `where` names the entry point.
+inline void set_error_from_exception(const char* where) {
+    if (foreign_unwinding()) throw;
     try {
         throw;
     } catch (const PyErrorSet&) {
@@ -38,6 +63,7 @@ inline void set_error_from_exception(const char* where) noexcept {
     } catch (...) {
         PyErr_Format(PyExc_SystemError, "%s: unknown internal error", where);
     }
+    release_deferred();
 }
 
 // A move-only owner of one strong reference (or of nothing).
@@ -46,14 +72,24 @@ public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
+    Ref& operator=(Ref&& other) {  // releases the old reference: see ~Ref
         Ref old(std::move(*this));
         ptr_ = std::exchange(other.ptr_, nullptr);
         return *this;
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(ptr_); }
+    // A release may run a finaliser, and a finaliser may end the thread (see
+    // foreign_unwinding): that unwinding must be able to leave the destructor.
+    ~Ref() noexcept(false) {
+        if (ptr_ == nullptr) return;
+        if (std::uncaught_exceptions() > 0)
+            defer_release(ptr_);
+        else if (python_usable()) [[likely]]
+            Py_DECREF(ptr_);
+        // else the thread is being ended without the GIL: the reference is
+        // left to the exiting interpreter.
+    }
 
     // Takes over a new reference returned by a C-API call; NULL means the
     // call failed and its error is set.

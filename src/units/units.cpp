@@ -167,15 +167,15 @@ PyObject* scale_image_to_pdf_short(PyObject* const* args) {
 
 // The short paths compute the result at the line of the return statement.
 PyObject* mm_to_pt_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
     return entry_with<mm_to_pt_short, 18>(self, args, nargsf, kwnames);
 }
 PyObject* format_mm_value_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                                PyObject* kwnames) noexcept {
+                                PyObject* kwnames) {
     return entry_with<format_mm_value_short, 124>(self, args, nargsf, kwnames);
 }
 PyObject* scale_image_to_pdf_entry(PyObject* self, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) noexcept {
+                                   PyObject* kwnames) {
     return entry_with<scale_image_to_pdf_short, 218>(self, args, nargsf, kwnames);
 }
 

@@ -1,7 +1,6 @@
-"""The window's 電子署名 section: a digital ID chosen (its path may be
-remembered, its password never is) or made, output signed with the seal as
-the signature's appearance, the previewed document's signatures, and the
-password of a protected PDF.
+"""The window's 電子署名 section: a digital ID chosen (its password is never
+kept) or made, output signed with the seal as the signature's appearance, the
+previewed document's signatures, and the password of a protected PDF.
 
 pyHanko is imported only when an ID is loaded or a signed document is shown.
 """
@@ -14,30 +13,28 @@ from pdf_stamp import naming, safety
 from pdf_stamp.exceptions import StampError
 from pdf_stamp.i18n import _
 from pdf_stamp.pages import one_page_each
+from pdf_stamp.window import results
 
 
 class SigningPanel:
-    """Owns its controls and handlers; talks to the window through callbacks:
-    `tell(message)`, `job()` (the StampJob of the fields), `sources()` (the
-    chosen PDFs) and `show_results(results)`."""
+    """Owns its controls and handlers; talks to the other panels through the
+    window's context: its page, tell(), sources() and pdf_password, and the
+    output panel's `job()` (the StampJob the fields describe)."""
 
-    def __init__(self, page, tell, job, sources, show_results):
-        self.page, self.tell, self.job, self.sources = page, tell, job, sources
-        self.show_results = show_results
+    def __init__(self, ctx, job, show_results=None):
+        self.ctx, self.page, self.tell, self.job = ctx, ctx.page, ctx.tell, job
+        self.show_results = show_results or (lambda done: results.show(ctx, done))
         self.digital_id = None  # loaded once; the password is not kept
-        self.pdf_password = None  # of the protected PDF last asked for
         self.id_path = ft.TextField(label=_("Digital ID (.p12/.pfx)"), read_only=True, width=300,
                                     dense=True)
         self.holder = ft.Text("")
         self.id_picker = ft.FilePicker(on_result=self.on_id_picked)
         self.new_id_picker = ft.FilePicker(on_result=self.on_new_id_path)
         self.sign_button = ft.ElevatedButton(_("Sign and save"), icon=ft.Icons.VERIFIED,
-                                           on_click=self.on_sign)
+                                             on_click=self.on_sign)
         self.signature_list = ft.Column(spacing=2)
-        self.pickers = [self.id_picker, self.new_id_picker]
-
-    def controls(self):
-        return [
+        ctx.page.overlay.extend([self.id_picker, self.new_id_picker])
+        self.view = ft.Column([
             ft.Text(_("Digital signature"), weight=ft.FontWeight.BOLD),
             ft.Row([self.id_path,
                     ft.OutlinedButton(_("Choose ID"), icon=ft.Icons.KEY, on_click=lambda e:
@@ -48,7 +45,7 @@ class SigningPanel:
                     ft.OutlinedButton(_("New ID"), icon=ft.Icons.ADD_CARD, on_click=self.on_new_id)]),
             ft.Row([self.sign_button, self.holder]),
             self.signature_list,
-        ]
+        ], spacing=10)
 
     # ---- dialogs ------------------------------------------------------------------
 
@@ -135,12 +132,12 @@ class SigningPanel:
         if self.digital_id is None:
             self.tell(_("Choose a digital ID first"))
             return
-        sources = self.sources()
+        sources = self.ctx.sources()
         from pdf_stamp.signing import Signing
         from pdf_stamp.stamping import stamp_file
 
         job = self.job()
-        job.signing, job.pdf_password = Signing(self.digital_id), self.pdf_password
+        job.signing = Signing(self.digital_id)
         try:
             if not sources or not job.image:
                 raise StampError(_("Choose the PDF and the seal image first"))
@@ -164,7 +161,7 @@ class SigningPanel:
                 return []
             from pdf_stamp.signatures import describe_changes, report, trust_roots
 
-            reports = report(path, trust_roots(), self.pdf_password)
+            reports = report(path, trust_roots(), self.ctx.pdf_password)
         except Exception as error:  # the preview shows the file; here only why no list
             return [_("Signatures cannot be read: {reason}").format(reason=error)]
         return [_("{mark} {signer}  {time}  changed after: {changes}").format(
@@ -172,10 +169,10 @@ class SigningPanel:
                     time=r.signing_time or "-", changes=describe_changes(r.changed_after))
                 for r in reports]
 
-    def ask_pdf_password(self, path, then):
+    def ask_pdf_password(self, path, then=lambda: None):
         """Asks for the password of the protected PDF `path`; `then()` after."""
         def keep(values):
-            self.pdf_password = values[0].encode("utf-8") or None
+            self.ctx.pdf_password = values[0].encode("utf-8") or None
             then()
 
         self.ask(_("Password for {what}: ").format(what=os.path.basename(path)),
