@@ -12,6 +12,7 @@ import json
 import os
 import sys
 
+from . import cli_sign
 from .exceptions import BadPageRule, ExitCode, StampError, UsageError
 from .job import StampJob
 from .naming import DEFAULT_SUFFIX
@@ -116,8 +117,8 @@ def build_parser():
                      help=f"added to each result's name (default: {DEFAULT_SUFFIX})")
     out.add_argument("-r", "--recursive", action="store_true", help="take PDFs in subfolders too")
     out.add_argument("--allow-rewrite", action="store_true",
-                     help="stamp signed or owner-password documents anyway (signatures stop "
-                          "verifying; the protection is not kept)")
+                     help="stamp signed documents anyway (their signatures stop verifying)")
+    cli_sign.add_signing_options(parser)
     run = parser.add_argument_group("run")
     run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=None,
                      metavar="N", help="files stamped in parallel (default: the number of cores)")
@@ -151,6 +152,7 @@ def parse_job(argv=None):
     sources = collect_sources(args.inputs, args.recursive, job.suffix)
     if not sources:
         parser.error(f"no PDF found in {' '.join(args.inputs)}")
+    job.signing = cli_sign.signing_for(args, job, sources)
     return job, sources, args
 
 
@@ -199,6 +201,9 @@ class _Report:
 
 
 def run(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in cli_sign.SUBCOMMANDS:  # a PDF of that name is given as ./verify
+        return cli_sign.run(argv)
     job, sources, args = parse_job(argv)
     from .batch import run_batch
 

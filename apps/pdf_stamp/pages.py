@@ -79,3 +79,25 @@ def every_pages(interval, page_count):
 def module_page_list(pages):
     """The comma list that process_pdf takes, e.g. "1,3,5"."""
     return ",".join(str(p) for p in pages)
+
+
+def one_page_each(job, sources):
+    """A signature goes on one page: raises UsageError unless the job's rules
+    select exactly one page of every source that can be opened (the others,
+    and a page past the end, fail as that file's own failure)."""
+    import fitz
+
+    from .exceptions import UsageError
+    from .i18n import _
+
+    rules = parse_rules(job.pages)
+    for source in sources:
+        try:
+            with fitz.open(source) as doc:
+                count = len(doc)
+            selected = set(rules.expand(count)).union(every_pages(job.every, count))
+        except Exception:  # a file that cannot be read, a page past its end: its own failure
+            continue
+        if len(selected) != 1:
+            raise UsageError(_("{name}: a signature goes on one page, but the page rules "
+                               "select {count}").format(name=source, count=len(selected)))
