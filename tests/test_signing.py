@@ -1,5 +1,6 @@
 import datetime
 import http.server
+import io
 import os
 import pathlib
 import threading
@@ -209,11 +210,12 @@ def encrypted(owner=None, user="", **allow):
     (certified, {}, "変更を許さない作成者署名"),
     (None, dict(pages="1-2"), "1ページにだけ付けられますが、ページ指定で 2 ページ"),
     (turned_45, {}, "1 ページの回転が 45 度で、90 の倍数ではない"),
+    (None, dict(x="500"), "スタンプがページ 1 の完全に外にあります"),
     (encrypted("own", modify_other=False), {}, "権限設定で変更が禁止されています"),
     (encrypted("own", "usr"), {}, "開くにはパスワードが必要です"),
     (encrypted("own", "usr"), dict(pdf_password=b"bad"), "a.pdf のパスワードが違います"),
-], ids=["damaged", "certified", "two pages", "rotate 45", "forbidden", "needs password",
-        "wrong password"])
+], ids=["damaged", "certified", "two pages", "rotate 45", "off the page", "forbidden",
+        "needs password", "wrong password"])
 def test_document_refused_and_untouched(tmp_path, pki, prepare, change, message):
     (tmp_path / "out").mkdir()
     source = tmp_path / "a.pdf"
@@ -221,33 +223,38 @@ def test_document_refused_and_untouched(tmp_path, pki, prepare, change, message)
     if prepare:
         prepare(source, pki)
     data = source.read_bytes()
-    job = job_for(tmp_path, pki, pages=change.pop("pages", "1"))
-    job.pdf_password = change.pop("pdf_password", None)
-    result = stamp_file(job, str(source))
+    result = stamp_file(job_for(tmp_path, pki, **{"pages": "1", **change}), str(source))
     assert message in result.error
     assert (source.read_bytes(), os.listdir(tmp_path / "out")) == (data, [])
 
 
-@pytest.mark.parametrize("protect, password, signed", [
-    (encrypted("own", "usr"), b"usr", True),
-    (encrypted("own"), None, True),  # owner password only: opens without one
-    (encrypted("own", modify_other=False), b"own", True),  # forbidden, but the owner's password
-    (encrypted("own", "usr"), b"usr", False),  # plain stamping keeps the protection too
+def opened(path, password):
+    return pikepdf.open(io.BytesIO(pathlib.Path(path).read_bytes()), password=password)
+
+
+@pytest.mark.parametrize("protect, password, signed, name", [
+    (encrypted("own", "usr"), b"usr", True, "a.pdf"),
+    (encrypted("own"), None, True, "a.pdf"),  # owner password only: opens without one
+    (encrypted("own", modify_other=False), b"own", True, "a.pdf"),  # forbidden, but the owner's
+    (encrypted("own", "usr"), b"usr", False, "a.pdf"),  # plain stamping keeps the protection too
+    (encrypted("own"), None, False, os.fsdecode(b"\xff.pdf")),  # a name that is not UTF-8
+    (lambda path, pki: turned_45(path, pki) or encrypted("own")(path, pki), None, False, "a.pdf"),
 ])
-def test_protected_document_stays_protected(tmp_path, pki, protect, password, signed):
+def test_protected_document_stays_protected(tmp_path, pki, protect, password, signed, name):
     (tmp_path / "out").mkdir()
-    source = tmp_path / "a.pdf"
-    protect(make_document(source) and source, pki)
-    job = job_for(tmp_path, pki)
+    source = tmp_path / name
+    protect(pathlib.Path(make_document(tmp_path / "plain.pdf")), pki)
+    os.replace(tmp_path / "plain.pdf", source)
+    job = job_for(tmp_path, pki, y="20")
     job.signing, job.pdf_password = job.signing if signed else None, password
     result = stamp_file(job, str(source))
     assert result.ok, result.error
-    with pikepdf.open(source, password="own") as before, \
-            pikepdf.open(result.result, password="own") as after:
+    with opened(source, "own") as before, opened(result.result, "own") as after:
         assert (after.owner_password_matched, after.encryption.P, after.encryption.R) == \
             (True, before.encryption.P, 6)
         assert not signed or after.trailer.Encrypt.objgen == before.trailer.Encrypt.objgen
-    with pikepdf.open(result.result, password=(password or b"").decode()) as after:
+        assert int(after.pages[0].obj.get("/Rotate", 0)) % 90 == 0  # as the stamp was placed
+    with opened(result.result, (password or b"").decode()) as after:
         assert after.is_encrypted and after.user_password_matched == (password != b"own")
     if signed:
         (status,) = signatures.report(result.result, roots(pki), password)

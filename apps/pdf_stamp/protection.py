@@ -91,7 +91,9 @@ def reprotect(source, stamped, folder, access):
     from .verify import snapshot_document
 
     out = os.path.join(folder, "protected.pdf")
-    with pikepdf.open(source, password=access.password or "") as pdf, pikepdf.open(stamped) as done:
+    # Opened through a file: pikepdf refuses a name that is not valid UTF-8.
+    with open(source, "rb") as file, pikepdf.open(file, password=access.password or "") as pdf, \
+            pikepdf.open(stamped) as done:
         for page, new in zip(pdf.pages, done.pages):
             for key in ("/Contents", "/Resources"):
                 if key in new.obj:
