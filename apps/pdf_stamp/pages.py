@@ -81,23 +81,34 @@ def module_page_list(pages):
     return ",".join(str(p) for p in pages)
 
 
+def one_page(job, page_count, name, error):
+    """The one page (from 1) that the job's rules select in a document of
+    `page_count` pages, for a signature; raises `error` (an exception class)
+    saying so when they select another number of pages."""
+    from .i18n import _
+
+    selected = set(parse_rules(job.pages).expand(page_count, name))
+    selected.update(every_pages(job.every, page_count))
+    if len(selected) != 1:
+        raise error(_("{name}: a signature goes on one page, but the page rules "
+                      "select {count}").format(name=name, count=len(selected)))
+    return selected.pop()
+
+
 def one_page_each(job, sources):
-    """A signature goes on one page: raises UsageError unless the job's rules
-    select exactly one page of every source that can be opened (the others,
-    and a page past the end, fail as that file's own failure)."""
+    """Raises UsageError unless the job's rules select exactly one page of
+    every source that can be opened (the others, and a page past the end,
+    fail as that file's own failure)."""
     import fitz
 
     from .exceptions import UsageError
-    from .i18n import _
 
-    rules = parse_rules(job.pages)
     for source in sources:
         try:
             with fitz.open(source) as doc:
                 count = len(doc)
-            selected = set(rules.expand(count)).union(every_pages(job.every, count))
+            one_page(job, count, source, UsageError)
+        except UsageError:
+            raise
         except Exception:  # a file that cannot be read, a page past its end: its own failure
             continue
-        if len(selected) != 1:
-            raise UsageError(_("{name}: a signature goes on one page, but the page rules "
-                               "select {count}").format(name=source, count=len(selected)))

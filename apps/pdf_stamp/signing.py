@@ -70,7 +70,7 @@ def sign_into(job, source, wanted, result, folder):
     with fitz.open(stream=data, filetype="pdf") as doc:
         if doc.needs_pass:
             doc.authenticate(access.password.decode("utf-8", "replace"))
-        index = _one_page(job, doc, name)
+        index = pages.one_page(job, len(doc), name, SigningRefused) - 1
         page = doc[index]
         _check_rotation(doc, page, name)
         before = snapshot_document(doc)
@@ -90,16 +90,6 @@ def sign_into(job, source, wanted, result, folder):
         result.warnings = [partly_shown(stamp, index + 1, name)]
     result.result = claim(path, wanted)
     result.size_after = os.path.getsize(result.result)
-
-
-def _one_page(job, doc, name):
-    """The page index that the page rules select; exactly one is needed."""
-    selected = set(pages.parse_rules(job.pages).expand(len(doc), name))
-    selected.update(pages.every_pages(job.every, len(doc)))
-    if len(selected) != 1:
-        raise SigningRefused(_("{name}: a signature goes on one page, but the page rules "
-                               "select {count}").format(name=name, count=len(selected)))
-    return selected.pop() - 1
 
 
 def _check_rotation(doc, page, name):
