@@ -281,7 +281,8 @@ def test_command_line(tmp_path, pki, approved, monkeypatch):
         (new_id, 2, "id.p12 は既にあります"),
         (["a.pdf", *signed, "--pages", "1", "--json"], 0, '"result": "a_stamped.pdf"'),
         (["three.pdf", *signed, "--pages", "odd"], 2, "ページ指定で 2 ページが選ばれています"),
-        (["a.pdf", "seal.png", "--anchor", "top", "--tsa", "http://127.0.0.1:9/"], 2, "--sign と一緒に"),
+        (["a.pdf", "seal.png", "--anchor", "top", "-p1", "--tsa", "http://127.0.0.1:9/"], 2, "--sign と一緒に"),
+        (["a.pdf", "seal.png", "--sign", "none.p12", "--anchor", "top", "-p1"], 2, "ファイルを読み込めません: none.p12"),
         (["verify", "a_stamped.pdf"], 0, "山田 太郎"),  # the user's own ID is trusted
         (["verify", approved, "--trust", pki["ca"], "--json"], 0, '"signer": "部長"'),
         (["verify", "changed.pdf", "--trust", pki["ca"]], 1, "✗"),

@@ -4,7 +4,6 @@ command, and the subcommands `pdf-stamp verify` and `pdf-stamp id new`.
 pyHanko and cryptography are imported only when a command signs, verifies
 or makes an ID: importing them costs about a second."""
 
-import argparse
 import json
 import sys
 import unicodedata
@@ -13,19 +12,23 @@ from .exceptions import ExitCode, StampError, UsageError
 from .i18n import _
 from .passwords import ID_VARIABLE, PDF_VARIABLE, read_password
 
-SUBCOMMANDS = ("verify", "id")
-
-
 def add_signing_options(parser):
-    group = parser.add_argument_group("digital signature")
+    group = parser.add_argument_group(_("digital signature"))
     group.add_argument("--sign", metavar="ID.p12",
-                       help="sign each file with this digital ID (PKCS#12); the seal becomes "
-                            "the signature's appearance, added as an incremental update")
+                       help=_("sign each file with this digital ID (PKCS#12); the seal becomes "
+                              "the signature's appearance, added as an incremental update"))
     group.add_argument("--password-file", metavar="FILE",
-                       help=f"the digital ID's password (else ${ID_VARIABLE}, else a prompt)")
-    group.add_argument("--tsa", metavar="URL", help="add an RFC 3161 timestamp from this authority")
-    group.add_argument("--pdf-password-file", metavar="FILE",
-                       help=f"the password of protected PDFs (else ${PDF_VARIABLE})")
+                       help=_("the digital ID's password (else ${variable}, else a prompt)")
+                       .format(variable=ID_VARIABLE))
+    group.add_argument("--tsa", metavar="URL",
+                       help=_("add an RFC 3161 timestamp from this authority"))
+    _pdf_password_option(group)
+
+
+def _pdf_password_option(parser):
+    parser.add_argument("--pdf-password-file", metavar="FILE",
+                        help=_("the password of protected PDFs (else ${variable})")
+                        .format(variable=PDF_VARIABLE))
 
 
 def signing_for(args, job, sources):
@@ -55,43 +58,55 @@ def pdf_password(args):
     return None
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise UsageError(f"{self.format_usage()}{self.prog}: error: {message}")
+def _parser(**options):
+    from .cli import _Parser  # the command's own: texts in the user's language, exit 2
+
+    return _Parser(**options)
 
 
 def _verify_parser():
-    parser = _Parser(prog="pdf-stamp verify",
-                     description="Report every signature of PDFs: signer, time, intact, valid, "
-                                 "trusted, changes after it, coverage.")
+    parser = _parser(prog="pdf-stamp verify",
+                     description=_("Report every signature of PDFs: signer, time, intact, valid, "
+                                   "trusted, changes after it, coverage."))
     parser.add_argument("files", nargs="+", metavar="PDF")
     parser.add_argument("--trust", action="append", default=[], metavar="CERT.pem",
-                        help="a trusted root for signers and timestamp authorities (repeatable)")
-    parser.add_argument("--json", action="store_true", help="one JSON object per signature")
-    parser.add_argument("--pdf-password-file", metavar="FILE",
-                        help=f"the password of protected PDFs (else ${PDF_VARIABLE})")
+                        help=_("a trusted root for signers and timestamp authorities "
+                               "(repeatable)"))
+    parser.add_argument("--json", action="store_true", help=_("one JSON object per signature"))
+    _pdf_password_option(parser)
     return parser
 
 
 def _id_parser():
-    parser = _Parser(prog="pdf-stamp id", description="Digital IDs.")
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    new = commands.add_parser("new", help="make a self-signed digital ID (ECDSA P-256)")
-    new.add_argument("--name", required=True, help="the holder's name, shown in signatures")
+    parser = _parser(prog="pdf-stamp id", description=_("Digital IDs."))
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=type(parser))
+    new = commands.add_parser("new", help=_("make a self-signed digital ID (ECDSA P-256)"))
+    new.add_argument("--name", required=True, help=_("the holder's name, shown in signatures"))
     new.add_argument("--email")
     new.add_argument("-o", "--output", required=True, metavar="ID.p12")
     new.add_argument("--cert", metavar="CERT.pem",
-                     help="also write the certificate, for colleagues' --trust")
+                     help=_("also write the certificate, for colleagues' --trust"))
     new.add_argument("--password-file", metavar="FILE",
-                     help=f"the new ID's password (else ${ID_VARIABLE}, else asked twice)")
+                     help=_("the new ID's password (else ${variable}, else asked twice)")
+                     .format(variable=ID_VARIABLE))
     return parser
 
 
-def run(argv):
-    """Runs a subcommand; returns the exit status."""
-    if argv[0] == "verify":
-        return _verify(_verify_parser().parse_args(argv[1:]))
-    return _id_new(_id_parser().parse_args(argv[1:]))
+def _parse(make_parser, argv):
+    from .cli import _argparse_texts
+
+    with _argparse_texts():
+        return make_parser().parse_args(argv)
+
+
+def run_verify(argv):
+    """`pdf-stamp verify ...` (the arguments after `verify`); the exit status."""
+    return _verify(_parse(_verify_parser, argv))
+
+
+def run_id(argv):
+    """`pdf-stamp id new ...` (the arguments after `id`); the exit status."""
+    return _id_new(_parse(_id_parser, argv))
 
 
 def _id_new(args):

@@ -88,7 +88,7 @@ def sign_into(job, source, wanted, result, folder):
     result.pages_stamped = [index + 1]
     if where == placement.PARTLY_OUTSIDE:
         result.warnings = [partly_shown(stamp, index + 1, name)]
-    result.result = claim(path, wanted)
+    result.result = claim(path, wanted, marked=False)  # a revision after it would break it
     result.size_after = os.path.getsize(result.result)
 
 

@@ -114,7 +114,8 @@ def _stamp(job, source, wanted, result, private):
             for stamp, texts in passes:
                 done = run.process(done, image, *texts, stamp.pages)
             checked = verify(before, done, [stamp for stamp, texts in passes], name)
-        result.result = claim(protection.reprotect(source, done, folder, access), wanted)
+        result.result = claim(protection.reprotect(source, done, folder, access), wanted,
+                              marked=access is None)
         result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
         result.size_after = os.path.getsize(result.result)
     finally:
