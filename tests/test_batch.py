@@ -189,7 +189,6 @@ def unsafe(tmp_path_factory):
         "owner password": make_document(folder / "owner.pdf", **owner),
         "user password": make_document(folder / "user.pdf", **dict(owner, user_pw="user")),
         "corpus owner password": os.path.join(CORPUS, "pypdf-r6-owner-password.pdf"),
-        "corpus user password": os.path.join(CORPUS, "pypdf-r6-user-password.pdf"),
     }
 
 
@@ -201,7 +200,6 @@ def unsafe(tmp_path_factory):
     ("owner password", None, None, None, ("変更が禁止されています",) * 2),
     ("user password", NeedsPassword, NeedsPassword, "パスワードが必要", ("開くにはパスワードが必要",) * 2),
     ("corpus owner password", None, None, None, (None, None)),
-    ("corpus user password", NeedsPassword, NeedsPassword, "パスワードが必要", ("開くにはパスワードが必要",) * 2),
 ])
 def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, words, stamp_refused):
     source = unsafe[name]
