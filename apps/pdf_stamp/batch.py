@@ -85,7 +85,7 @@ def run_batch(job, sources, jobs=None, on_result=None, mp_context=None):
     than one job the files go to that many worker processes (default: the
     number of cores); `on_result(result)` is called here as each finishes."""
     names = plan_names(sources, job.out_dir, job.suffix)
-    jobs = min(jobs or default_jobs(), len(sources))
+    jobs = 1 if job.signing else min(jobs or default_jobs(), len(sources))  # one loaded key
     results = Results([None] * len(sources))
     context = mp_context or worker_context()
     stop = context.RawValue("i", 0) if jobs > 1 else types.SimpleNamespace(value=0)

@@ -16,6 +16,7 @@ import signal
 import stat
 import sys
 
+from . import cli_sign
 from .exceptions import BadPageRule, ExitCode, StampError, UsageError
 from .i18n import _, ngettext
 from .job import StampJob
@@ -23,6 +24,9 @@ from .naming import DEFAULT_SUFFIX
 from .pages import parse_rules
 from .placement import ANCHORS
 from .seal import DEFAULT_TOLERANCE
+
+# The first argument that selects a subcommand instead of stamping.
+SUBCOMMANDS = {"verify": cli_sign.run_verify, "id": cli_sign.run_id}
 
 
 def examples():
@@ -132,8 +136,8 @@ def build_parser():
                          suffix=DEFAULT_SUFFIX))
     out.add_argument("-r", "--recursive", action="store_true", help=_("take PDFs in subfolders too"))
     out.add_argument("--allow-rewrite", action="store_true",
-                     help=_("stamp signed or owner-password documents anyway (signatures stop "
-                            "verifying; the protection is not kept)"))
+                     help=_("stamp signed documents anyway (their signatures stop verifying)"))
+    cli_sign.add_signing_options(parser)
     run = parser.add_argument_group(_("run"))
     run.add_argument("-j", "--jobs", type=_number(low=1, whole=True), default=None,
                      metavar="N", help=_("files stamped in parallel (default: the number of cores)"))
@@ -144,15 +148,21 @@ def build_parser():
     return parser
 
 
-def _regular_file(parser, path, unreadable, not_regular):
+def _regular_file(parser, path, unreadable, not_regular, read=False):
     """Refuses, before anything opens it, a path that is missing or is not a
-    regular file (a folder, a FIFO, a device)."""
+    regular file (a folder, a FIFO, a device), and with `read` one that
+    cannot be opened for reading."""
     try:
         mode = os.stat(path).st_mode
     except OSError as error:
         parser.error(unreadable.format(path=path, error=error.strerror or error))
     if not stat.S_ISREG(mode):
         parser.error(not_regular.format(path=path))
+    if read:
+        try:
+            open(path, "rb").close()
+        except OSError as error:
+            parser.error(unreadable.format(path=path, error=error.strerror or error))
 
 
 def _check_image(parser, path):
@@ -186,6 +196,10 @@ def parse_job(argv=None):
         if not os.path.isdir(path):
             _regular_file(parser, path, _("the PDF cannot be read: {path}: {error}"),
                           _("the PDF is not a regular file: {path}"))
+    for path in (args.sign, args.password_file, args.pdf_password_file):
+        if path:
+            _regular_file(parser, path, _("the file cannot be read: {path}: {error}"),
+                          _("not a regular file: {path}"), read=True)
     if args.output_dir and os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         parser.error(_("the output folder is not a folder: {path}").format(path=args.output_dir))
     job = StampJob(
@@ -207,6 +221,7 @@ def parse_job(argv=None):
         except OSError as error:
             parser.error(_("the output folder cannot be made: {path}: {error}").format(
                 path=args.output_dir, error=error.strerror or error))
+    job.signing = cli_sign.signing_for(args, job, sources)
     return job, sources, skipped, args
 
 
@@ -274,11 +289,14 @@ class _Report:
 
 
 def run(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in SUBCOMMANDS:  # a PDF of that name is given as ./verify
+        return SUBCOMMANDS[argv[0]](argv[1:])
     job, sources, skipped, args = parse_job(argv)
     from . import host
     from .batch import default_jobs, run_batch
 
-    if min(args.jobs or default_jobs(), len(sources)) <= 1:
+    if job.signing or min(args.jobs or default_jobs(), len(sources)) <= 1:
         host.load_module(headless=True)  # stamped here; this command shows no window
     report = _Report(len(sources), args.json, args.verbose)
     report.skipped(skipped)

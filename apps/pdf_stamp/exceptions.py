@@ -62,10 +62,6 @@ class SignedDocument(UnsafeDocument):
     pass
 
 
-class OwnerProtected(UnsafeDocument):
-    pass
-
-
 class ModuleRefused(StampError):
     """process_pdf ended in an error dialog; the message is that dialog's."""
 

@@ -21,9 +21,11 @@ class StampJob:
     white_to_transparent: bool = False
     tolerance: int = DEFAULT_TOLERANCE
     suffix: str = DEFAULT_SUFFIX
-    allow_rewrite: bool = False  # stamp signed or owner-protected documents anyway
+    allow_rewrite: bool = False  # stamp signed documents anyway
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
+    signing: object = None  # signing.Signing: sign with the seal as appearance instead
+    pdf_password: bytes | None = dataclasses.field(default=None, repr=False)  # protected PDFs
 
 
 @dataclasses.dataclass

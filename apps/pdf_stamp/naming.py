@@ -3,8 +3,9 @@ NAME_stamped_2.pdf, ... when that name is taken. A name is taken by creating
 a hard link to the finished file, which never replaces a file and never
 writes through a symbolic link; where the file system makes no hard links
 (FAT, exFAT, some shares), by creating the file exclusively and copying into
-it. Every result carries a mark in its document information, written last,
-so that a later folder scan knows it whatever its name."""
+it. Every result that is neither signed nor protected carries a mark in its
+document information, written last, so that a later folder scan knows it
+whatever its name."""
 
 import itertools
 import os
@@ -106,17 +107,21 @@ def is_marked(path):
         return False
 
 
-def claim(temp_file, wanted):
-    """Marks the finished `temp_file` and gives it the name `wanted`, or the
-    next numbered name when that one is taken meanwhile; returns the path.
-    Raises Interrupted, naming nothing, once the run is stopped."""
+def claim(temp_file, wanted, marked=True):
+    """Marks the finished `temp_file` (unless not `marked`) and gives it the
+    name `wanted`, or the next numbered name when that one is taken
+    meanwhile; returns the path. Raises Interrupted, naming nothing, once the
+    run is stopped. A signed or protected result is not marked: a revision
+    after the last signature would show as a change to it, and an encrypted
+    file is not updated without its passwords."""
     folder, name = os.path.split(wanted)
     numbered = _NUMBERED.fullmatch(name)
     if numbered:
         names = candidates(folder, numbered["stem"], int(numbered["n"]))
     else:
         names = candidates(folder, name[:-4] if name.lower().endswith(".pdf") else name)
-    mark(temp_file)
+    if marked:
+        mark(temp_file)
     links = True
     for candidate in names:
         if Stop.signal():

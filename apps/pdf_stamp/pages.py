@@ -79,3 +79,36 @@ def every_pages(interval, page_count):
 def module_page_list(pages):
     """The comma list that process_pdf takes, e.g. "1,3,5"."""
     return ",".join(str(p) for p in pages)
+
+
+def one_page(job, page_count, name, error):
+    """The one page (from 1) that the job's rules select in a document of
+    `page_count` pages, for a signature; raises `error` (an exception class)
+    saying so when they select another number of pages."""
+    from .i18n import _
+
+    selected = set(parse_rules(job.pages).expand(page_count, name))
+    selected.update(every_pages(job.every, page_count))
+    if len(selected) != 1:
+        raise error(_("{name}: a signature goes on one page, but the page rules "
+                      "select {count}").format(name=name, count=len(selected)))
+    return selected.pop()
+
+
+def one_page_each(job, sources):
+    """Raises UsageError unless the job's rules select exactly one page of
+    every source that can be opened (the others, and a page past the end,
+    fail as that file's own failure)."""
+    import fitz
+
+    from .exceptions import UsageError
+
+    for source in sources:
+        try:
+            with fitz.open(source) as doc:
+                count = len(doc)
+            one_page(job, count, source, UsageError)
+        except UsageError:
+            raise
+        except Exception:  # a file that cannot be read, a page past its end: its own failure
+            continue

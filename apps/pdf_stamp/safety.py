@@ -1,30 +1,27 @@
 """What stamping would do to a document that it cannot see: signatures that
-no longer verify, protection that is lost, a password that is needed."""
+no longer verify, a password that is needed. A protected document keeps its
+protection (protection.py), which also honours its permissions."""
 
 import dataclasses
 
 import fitz
 
-from .exceptions import NeedsPassword, OwnerProtected, SignedDocument
+from .exceptions import NeedsPassword, SignedDocument
 from .i18n import _
 from .objects import annotation_refs, array, inherited
-
 
 
 @dataclasses.dataclass(frozen=True)
 class Safety:
     needs_password: bool
     signed: bool
-    owner_protected: bool
-    encryption: str | None
 
 
 def inspect_document(doc):
     """Safety of an open fitz document."""
-    encryption = doc.metadata.get("encryption") if doc.metadata else None
     if doc.needs_pass:
-        return Safety(True, False, False, encryption)
-    return Safety(False, has_signed_field(doc), bool(encryption), encryption)
+        return Safety(True, False)
+    return Safety(False, has_signed_field(doc))
 
 
 def has_signed_field(doc):
@@ -67,20 +64,17 @@ def raise_for(safety, name, allow_rewrite=False):
         raise SignedDocument(_with_way_out(_(
             "{name} holds a digital signature. Stamping rewrites the file, and the signature can "
             "no longer be verified.").format(name=name)))
-    if safety.owner_protected:
-        raise OwnerProtected(_with_way_out(_(
-            "{name} is protected by a permissions password ({encryption}). The stamped output is "
-            "not protected.").format(name=name, encryption=safety.encryption)))
 
 
 def _with_way_out(refusal):
     """The refusal and how to stamp anyway, in either host."""
     return _("{refusal} {how}").format(refusal=refusal, how=_(
-        "To stamp it anyway, add --allow-rewrite on the command line, or tick \"Also output "
-        "signed or protected PDFs\" in the window."))
+        "To stamp it anyway, add --allow-rewrite on the command line, or tick \"Also write "
+        "signed PDFs\" in the window; to add your own signature instead, sign it with a "
+        "digital ID (--sign)."))
 
 
 def check(pdf_path, allow_rewrite=False):
-    """Raises NeedsPassword, or (unless `allow_rewrite`) SignedDocument or
-    OwnerProtected, with a message that says why."""
+    """Raises NeedsPassword, or (unless `allow_rewrite`) SignedDocument, with
+    a message that says why."""
     raise_for(inspect(pdf_path), pdf_path, allow_rewrite)

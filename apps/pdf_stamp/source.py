@@ -1,13 +1,15 @@
 """The source document as process_pdf gets it: opened and explained when it
 cannot be read, copied into the private folder when the library cannot take
-its name, and with pages that MuPDF shows turned by an odd /Rotate set
-upright in that copy, as MuPDF shows them."""
+its name or when it is protected (decrypted there), and with pages that
+MuPDF shows turned by an odd /Rotate set upright in that copy, as MuPDF
+shows them."""
 
 import math
 import shutil
 
 import fitz
 
+from . import protection
 from .exceptions import UnreadableDocument
 from .i18n import _
 from .objects import inherited
@@ -22,6 +24,13 @@ def usable_path(path, copy_to):
     except UnicodeEncodeError:
         shutil.copyfile(path, copy_to)
         return copy_to
+
+
+def private_source(source, copy, name, password=None):
+    """(path, protection.Access or None): the source as process_pdf takes
+    it, with at most one copy, at `copy`: decrypted when it is protected, else
+    only when its name cannot reach MuPDF."""
+    return protection.unlocked(usable_path(source, copy), copy, name, password)
 
 
 def open_pdf(path, name):
@@ -62,15 +71,20 @@ def odd_rotations(doc):
     """{page index: rotation shown} for the pages whose /Rotate (their own or
     inherited) is not a whole multiple of 90: MuPDF shows them turned, while
     page.rotation reads 0 and a stamp would land turned."""
-    odd = {}
-    for number in range(len(doc)):
-        kind, value = inherited(doc, doc.page_xref(number), "Rotate")
-        if kind not in ("int", "float"):
-            continue
-        turn = float(value)
-        if math.isfinite(turn) and not (turn.is_integer() and turn % 90 == 0):
-            odd[number] = shown_rotation(turn)
-    return odd
+    return {number: turn for number in range(len(doc))
+            if (turn := odd_rotation(doc, number)) is not None}
+
+
+def odd_rotation(doc, number):
+    """The rotation shown for page index `number` when its /Rotate is odd (as
+    odd_rotations), else None."""
+    kind, value = inherited(doc, doc.page_xref(number), "Rotate")
+    if kind not in ("int", "float"):
+        return None
+    turn = float(value)
+    if math.isfinite(turn) and not (turn.is_integer() and turn % 90 == 0):
+        return shown_rotation(turn)
+    return None
 
 
 def upright_copy(doc, odd, path, name):

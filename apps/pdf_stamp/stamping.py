@@ -10,7 +10,7 @@ import tempfile
 
 import fitz
 
-from . import host, placement, safety
+from . import host, placement, protection, safety
 from .exceptions import BadValue, ModuleRefused, StampError, UnreadableDocument
 from .i18n import _
 from .job import FileResult
@@ -18,7 +18,8 @@ from .naming import claim, plan_names
 from .pages import every_pages, module_page_list, parse_rules
 from .seal import prepared_seal
 from .sizing import complete_size, pixel_ratio
-from .source import damaged_text, odd_rotations, open_pdf, upright_copy, usable_path
+from .source import (damaged_text, odd_rotations, open_pdf, private_source, upright_copy,
+                     usable_path)
 from .verify import Stamp, snapshot_document, verify
 
 
@@ -77,8 +78,13 @@ def _stamp(job, source, wanted, result, private):
             folder=job.out_dir)) from None
     private[folder] = job.out_dir or os.curdir
     try:
+        if job.signing:  # an incremental update of the source instead of a rewrite
+            from .signing import sign_into
+
+            return sign_into(job, source, wanted, result, folder)
         run = _Passes(pdf_module, job, folder, result.messages, private)
-        working = usable_path(source, os.path.join(folder, "source.pdf"))
+        working, access = private_source(source, os.path.join(folder, "source.pdf"), name,
+                                         job.pdf_password)
         private[working] = source
         try:
             doc = open_pdf(working, name)
@@ -108,7 +114,8 @@ def _stamp(job, source, wanted, result, private):
             for stamp, texts in passes:
                 done = run.process(done, image, *texts, stamp.pages)
             checked = verify(before, done, [stamp for stamp, texts in passes], name)
-        result.result = claim(done, wanted)
+        result.result = claim(protection.reprotect(source, done, folder, access), wanted,
+                              marked=access is None)
         result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
         result.size_after = os.path.getsize(result.result)
     finally:

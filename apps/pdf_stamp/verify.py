@@ -97,20 +97,32 @@ def _check_stamp(doc, stamp, name, missing, warnings):
         key, last = reader.page(number - 1)
         if key not in groups:
             page = doc[number - 1]
-            where = placement.on_page(expected, page.rect.width, page.rect.height,
-                                      placement.TOLERANCE_PT)
-            if where == placement.OUTSIDE:
-                raise VerificationFailed(off_page_text(name, number, stamp.box, page.rect))
-            groups[key] = (where, last if _drawn_at(page, expected, last) else None)
+            where = shown_part(page, stamp, number, name)
+            groups[key] = (where, last if drawn_at(page, expected, last) else None)
         where, checked = groups[key]
         if key is None or last is None or checked is None or not _same(last, checked):
-            if not _drawn_at(doc[number - 1], expected):
+            if not drawn_at(doc[number - 1], expected):
                 missing.append(number)
                 continue
         if where == placement.PARTLY_OUTSIDE:
-            warnings.append({"page": number, "box": list(stamp.box),
-                             "text": _("{name}: page {page} shows only part of the stamp "
-                                       "(the box runs off the page)").format(name=name, page=number)})
+            warnings.append(partly_shown(stamp, number, name))
+
+
+def shown_part(page, stamp, number, name):
+    """How much of the stamp page `number` shows (placement.on_page);
+    VerificationFailed when it shows none of it."""
+    where = placement.on_page(stamp.expected(), page.rect.width, page.rect.height,
+                              placement.TOLERANCE_PT)
+    if where == placement.OUTSIDE:
+        raise VerificationFailed(off_page_text(name, number, stamp.box, page.rect))
+    return where
+
+
+def partly_shown(stamp, number, name):
+    """The warning for a page that shows only part of its stamp."""
+    return {"page": number, "box": list(stamp.box),
+            "text": _("{name}: page {page} shows only part of the stamp "
+                      "(the box runs off the page)").format(name=name, page=number)}
 
 
 def off_page_text(name, number, box, page_rect):
@@ -122,7 +134,7 @@ def off_page_text(name, number, box, page_rect):
         page_w=page_rect.width / PT_PER_MM, page_h=page_rect.height / PT_PER_MM)
 
 
-def _drawn_at(page, expected, last=None):
+def drawn_at(page, expected, last=None):
     """Whether the library finds the page's last image drawing at `expected`
     (as displayed, within the tolerance); with `last`, that drawing must be
     the one read from the content's end."""

@@ -8,9 +8,10 @@ package checks documents, computes anchors, prepares seals and writes the
 results, in worker processes so that the window stays responsive.
 
 The window is made of panels, each a class owning its controls and handlers
-(document_panel, seal_panel, position_panel, output_panel, presets_panel);
-they share one WindowContext and talk through it: its fields, its shared
-states and the callbacks this module sets from the panel that answers them.
+(document_panel, seal_panel, position_panel, output_panel, signing_panel,
+presets_panel); they share one WindowContext and talk through it: its fields,
+its shared states and the callbacks this module sets from the panel that
+answers them.
 """
 
 import argparse
@@ -33,6 +34,7 @@ from pdf_stamp.window.presets_panel import PresetsPanel  # noqa: E402
 from pdf_stamp.window.saving import Saver  # noqa: E402
 from pdf_stamp.window.seal_panel import SealPanel  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
+from pdf_stamp.window.signing_panel import SigningPanel  # noqa: E402
 
 pdf_module = host.load_module()
 
@@ -57,11 +59,14 @@ class Window:
         self.position = PositionPanel(ctx)
         self.outputs = OutputPanel(ctx)
         self.presets = PresetsPanel(ctx, apply=self.apply)
+        self.signing = SigningPanel(ctx, self.outputs.job)
         ctx.value_parts = [self.seal.values, self.position.values, self.outputs.values]
         ctx.show_seal, ctx.show_outline, ctx.sources = (
             self.seal.show_seal, self.document.show_outline, self.document.sources)
         ctx.place_at_anchor = self.position.place_at_anchor
-        panels = [self.document, self.seal, self.position, self.outputs, self.presets]
+        ctx.show_signatures, ctx.ask_pdf_password = (
+            self.signing.show_signatures, self.signing.ask_pdf_password)
+        panels = [self.document, self.seal, self.position, self.outputs, self.signing, self.presets]
         controls = ft.Column([panel.view for panel in panels], spacing=14, width=CONTROLS_WIDTH,
                              scroll=ft.ScrollMode.AUTO)
         preview = ft.Container(self.document.preview, expand=True, alignment=ft.alignment.top_center)

@@ -110,6 +110,8 @@ class WindowContext:
         self.cleared = False  # the preview was cleared after a file that could not be shown
         self.value_parts = []  # each panel's values(): the settings worth keeping
         self.show_seal = self.place_at_anchor = self.show_outline = self.sources = unset
+        self.show_signatures = self.ask_pdf_password = unset
+        self.pdf_password = None  # of the protected PDF last asked for; never kept
 
     def call(self, function, *args):
         """Calls pdf_module's `function`; returns (its result, what it printed)."""

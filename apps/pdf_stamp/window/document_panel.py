@@ -101,7 +101,8 @@ class DocumentPanel:
         self.pdf_path.value = self.shown = path
         self.pdf_path.update()
         self.clear_preview()
-        self.ctx.tell(message)
+        if message:
+            self.ctx.tell(message)
 
     def show_pdf(self, path, check_all=False):
         """Previews `path`, or says why it cannot be previewed and clears the preview.
@@ -113,7 +114,9 @@ class DocumentPanel:
             except UnsafeDocument as ex:  # the library's message names the file
                 messages.append(str(ex))
                 if isinstance(ex, NeedsPassword) and other == path:
-                    return self.refuse(path, "\n".join(messages))
+                    self.refuse(path, None)
+                    print("\n".join(messages), flush=True)  # the dialog asks for the password
+                    return ctx.ask_pdf_password(path)
             except Exception:
                 pass  # the file's own problem is reported below when it is previewed
         problem, count = pdf_problem(path)
@@ -137,6 +140,7 @@ class DocumentPanel:
         self.placeholder.visible = False
         ctx.show_seal()
         ctx.place_at_anchor(remember=False)
+        ctx.show_signatures(path)
         self.preview.update()
         if messages:
             ctx.tell("\n".join(messages))

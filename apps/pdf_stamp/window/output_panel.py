@@ -21,7 +21,7 @@ class OutputPanel:
         self.page_interval = ft.TextField(label=_("Every N pages"), width=140, dense=True, on_blur=blur)
         self.save_path = ft.TextField(label=_("Output folder (empty: the working folder)"), expand=True,
                                       dense=True, on_blur=blur)
-        self.allow_rewrite = ft.Checkbox(label=_("Also write signed or protected PDFs (signatures become invalid)"))
+        self.allow_rewrite = ft.Checkbox(label=_("Also write signed PDFs (their signatures become invalid)"))
         self.output_button = ft.FilledButton(_("Write PDFs"), icon=ft.Icons.SAVE, on_click=self.on_output)
         self.progress = ft.ProgressRing(width=28, height=28, color=ft.Colors.ORANGE_700, visible=False)
         self.progress_text = ft.Text("", visible=False)
@@ -55,7 +55,7 @@ class OutputPanel:
             width=v["width"] or None, height=v["height"] or None, anchor=v["anchor"],
             margin=number(v["margin"]) or 0.0, pages=v["pages"], every=v["every"], opacity=v["opacity"],
             white_to_transparent=v["white_to_transparent"], allow_rewrite=bool(self.allow_rewrite.value),
-            out_dir=v["out_dir"])
+            out_dir=v["out_dir"], pdf_password=self.ctx.pdf_password)
 
     def apply(self, values):
         """Takes the output's part of a set of settings."""
