@@ -14,7 +14,7 @@ from .exceptions import ModuleRefused, StampError
 from .job import FileResult
 from .naming import claim, plan_names
 from .pages import every_pages, module_page_list, parse_rules
-from .seal import prepared_seal
+from .seal import prepare_mark, turned_box
 from .sizing import complete_size, natural_size
 from .verify import snapshot_document, verify
 
@@ -48,40 +48,53 @@ def _stamp(job, source, wanted, result):
         try:
             doc = fitz.open(source)
         except Exception:
-            run.refusal(source)  # the module reports a file it cannot open in its own words
+            run.refusal(source, job.each_mark()[0])  # in the module's own words
         with doc:
             safety.raise_for(safety.inspect_document(doc), name, job.allow_rewrite)
             before = snapshot_document(doc)
-            selected = parse_rules(job.pages).expand(before.page_count, name)
-            try:
-                selected = sorted(set(selected).union(every_pages(job.every, before.page_count)))
-            except ValueError:
-                run.refusal(source, pages=selected)
-            groups = _placements(job, doc, selected)
+            plans = [_plan(run, mark, doc, source, f"mark{index}")
+                     for index, mark in enumerate(job.each_mark(), 1)]
         result.size_before = os.path.getsize(source)
-        with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
-            done = source
+        done = source
+        for _selected, image, groups in plans:  # each mark stamps the previous pass's output
             for x, y, width, height, pages in groups:
                 done = run.process(done, image, x, y, width, height, pages)
-            result.pages_stamped = verify(before, done, selected, image).pages_stamped
+        stamped = [(selected, image) for selected, image, _groups in plans]
+        result.pages_stamped = verify(before, done, stamped).pages_stamped
         result.result = claim(done, wanted)
         result.size_after = os.path.getsize(result.result)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _placements(job, doc, selected):
+def _plan(run, mark, doc, source, name):
+    """(pages, image, placements) of one mark on the open document."""
+    selected = parse_rules(mark.pages).expand(len(doc), os.path.basename(source))
+    try:
+        selected = sorted(set(selected).union(every_pages(mark.every, len(doc))))
+    except ValueError:
+        run.refusal(source, mark, pages=selected)
+    try:
+        picture, image = prepare_mark(mark, run.folder, name)
+    except OSError as error:
+        raise StampError(f"【ERROR】画像を読み込めません: {error}") from None
+    return selected, image, _placements(mark, doc, selected, picture, image)
+
+
+def _placements(job, doc, selected, picture, image):
     """(x, y, width, height, pages) per process_pdf pass: one pass with the
     given position, or with an anchor one per group of pages on which the
-    stamp lands at the same x and y (pages of equal displayed size)."""
+    stamp lands at the same x and y (pages of equal displayed size). The
+    size is the `picture`'s before it is turned; the box, the tilted
+    `image`'s bounding box."""
     try:
-        width, height = complete_size(job.image, job.width, job.height)
+        width, height = turned_box(*complete_size(picture, job.width, job.height), job.rotate)
         if not job.anchor or not selected:
             # A missing position reaches the module as empty text, which it
             # refuses; with an anchor and no page, it reports that no page is selected.
             x, y = ("0", "0") if job.anchor else (_text(job.x), _text(job.y))
             return [(x, y, width, height, selected)]
-        ratio = natural_size(job.image).pixel_ratio
+        ratio = natural_size(image).pixel_ratio
         box_w, box_h, margin = float(width), float(height), float(job.margin)
     except ValueError:
         raise StampError(NOT_A_NUMBER) from None
@@ -116,10 +129,12 @@ class _Passes:
             raise ModuleRefused(page.error or "【ERROR】PDFが出力されませんでした")
         return page.written
 
-    def refusal(self, source, pages=()):
+    def refusal(self, source, mark, pages=()):
         """Lets process_pdf refuse input the host cannot use itself (a file it
-        cannot open, an interval that is not a whole number), in its own words."""
-        job = self.job
-        self.process(source, job.image, job.x or "0", job.y or "0", job.width or "1",
-                     job.height or "1", pages, job.every)
+        cannot open, an interval that is not a whole number), in its own words.
+        It refuses these before it reads the image, so a generated seal's
+        name stands in for its file."""
+        image = mark.image or os.path.join(self.folder, "seal.png")
+        self.process(source, image, mark.x or "0", mark.y or "0", mark.width or "1",
+                     mark.height or "1", pages, mark.every)
         raise StampError(f"【ERROR】{source}: 処理できませんでした")

@@ -40,11 +40,14 @@ def snapshot(pdf_path):
         return snapshot_document(doc)
 
 
-def verify(source_snapshot, result_path, pages, image_path):
-    """Checks the result; returns the pages found stamped, or raises
-    VerificationFailed naming what differs."""
-    with Image.open(image_path) as img:
-        stamp_size = img.size
+def verify(source_snapshot, result_path, marks):
+    """Checks the result of stamping each (pages, image path) of `marks`;
+    returns the pages found stamped, or raises VerificationFailed naming
+    what differs."""
+    sizes = []
+    for pages, image_path in marks:
+        with Image.open(image_path) as img:
+            sizes.append((set(pages), img.size))
     with fitz.open(result_path) as doc:
         after = snapshot_document(doc)
     problems = [f"{label}が {getattr(source_snapshot, name)} から {getattr(after, name)} に変わりました"
@@ -52,11 +55,12 @@ def verify(source_snapshot, result_path, pages, image_path):
                                     ("annotations", "注釈数"), ("bookmarks", "しおり数"))
                 if getattr(source_snapshot, name) != getattr(after, name)]
     if not problems:
-        missing = [p for p in pages
-                   if after.images[p - 1].count(stamp_size)
-                   <= source_snapshot.images[p - 1].count(stamp_size)]
+        missing = sorted({p for pages, size in sizes for p in pages
+                          if after.images[p - 1].count(size)
+                          - source_snapshot.images[p - 1].count(size)
+                          < sum(p in other and size == same for other, same in sizes)})
         if missing:
             problems.append("押印されていないページがあります: " + ",".join(map(str, missing)))
     if problems:
         raise VerificationFailed("【ERROR】出力の検証に失敗しました: " + "、".join(problems))
-    return Verification(list(pages), after)
+    return Verification(sorted(set().union(*(pages for pages, _size in sizes))), after)

@@ -1,0 +1,224 @@
+"""Seals drawn from text: a date seal (a ring, two lines, a department, the
+date and a name) and a name seal (a surname written top to bottom in a
+ring), drawn as vectors with PyMuPDF's built-in Japanese font and rendered to
+a transparent PNG that is stamped like any image."""
+
+import dataclasses
+import datetime
+import math
+import re
+
+from PIL import Image, ImageColor
+
+from .exceptions import UsageError
+from .i18n import _
+
+VERMILION = "#d9382b"  # close to how 朱肉 prints on office paper
+DATE_SEAL_MM = 15.0
+NAME_SEAL_MM = 10.5
+MIN_TEXT_PT = 5.0  # the smallest text a seal may carry at its printed size
+DPI = 600
+PT_PER_MM = 72 / 25.4
+STYLES = ("western", "short", "era", "era-kanji")
+ERAS = (  # (first day, letter, name), newest first
+    (datetime.date(2019, 5, 1), "R", "令和"),
+    (datetime.date(1989, 1, 8), "H", "平成"),
+    (datetime.date(1926, 12, 25), "S", "昭和"),
+)
+
+
+class SealError(UsageError):
+    """A seal that cannot be drawn as asked; nothing is written."""
+
+
+@dataclasses.dataclass(frozen=True)
+class DateSeal:
+    top: str
+    bottom: str
+    date: datetime.date
+    style: str = "western"
+    color: str = VERMILION
+    default_mm = DATE_SEAL_MM
+
+
+@dataclasses.dataclass(frozen=True)
+class NameSeal:
+    name: str
+    color: str = VERMILION
+    default_mm = NAME_SEAL_MM
+
+
+def parse_date(text):
+    """A date from YYYY-MM-DD; raises SealError for any other form or a day
+    that does not exist."""
+    match = re.fullmatch(r"(\d{4})-(\d{2})-(\d{2})", text.strip())
+    if not match:
+        raise SealError(_("The date must be written YYYY-MM-DD: {text}").format(text=text))
+    try:
+        return datetime.date(*map(int, match.groups()))
+    except ValueError:
+        raise SealError(_("This date does not exist: {text}").format(text=text)) from None
+
+
+def parse_color(text):
+    """An (r, g, b) triple of 0..1 from a colour name or #RRGGBB."""
+    try:
+        rgb = ImageColor.getrgb(text.strip())
+    except (ValueError, AttributeError):
+        raise SealError(_("Unknown colour: {text}").format(text=text)) from None
+    return tuple(v / 255 for v in rgb[:3])
+
+
+def era_of(date):
+    """(letter, name, year of the era) of a date; SealError before Showa."""
+    for start, letter, name in ERAS:
+        if date >= start:
+            return letter, name, date.year - start.year + 1
+    raise SealError(_("Dates before 1926-12-25 cannot be written in an era: {date}")
+                    .format(date=date.isoformat()))
+
+
+def date_text(date, style):
+    """The middle band's text: western 2026.12.07, short '26.12.07, era
+    R8.12.07, era-kanji 令和8年12月7日 (元年 for an era's first year)."""
+    if style == "western":
+        return f"{date.year}.{date.month:02}.{date.day:02}"
+    if style == "short":
+        return f"'{date.year % 100:02}.{date.month:02}.{date.day:02}"
+    letter, name, year = era_of(date)
+    if style == "era":
+        return f"{letter}{year}.{date.month:02}.{date.day:02}"
+    if style == "era-kanji":
+        return f"{name}{'元' if year == 1 else year}年{date.month}月{date.day}日"
+    raise SealError(_("Unknown date style: {style}").format(style=style))
+
+
+def _font():
+    import fitz
+
+    return fitz.Font("japan")
+
+
+@dataclasses.dataclass(frozen=True)
+class _Line:
+    text: str
+    size: float  # font size in pt
+    x: float  # baseline start, pt from the seal's centre
+    y: float
+
+
+class _Layout:
+    """Where the ring, the lines and each text go, in pt from the centre of
+    a seal `mm` across; every text is the largest that keeps its box (the
+    font's ascender to descender, its advance wide) inside the ring."""
+
+    def __init__(self, seal, mm):
+        if not mm > 0 or not math.isfinite(mm):
+            raise SealError(_("The seal size must be a positive number of mm"))
+        self.font = _font()
+        self.radius = mm * PT_PER_MM / 2
+        self.ring = max(0.5, self.radius * 0.07)
+        self.room = self.radius - self.ring * 1.6  # text stays inside this circle
+        self.rule = 0.0  # half the distance between the date seal's lines
+        self.lines = []
+        if isinstance(seal, DateSeal):
+            self._date_seal(seal)
+        else:
+            self._name_seal(seal.name)
+
+    def _fit(self, text, largest, fits):
+        """The largest size up to `largest` at which fits(size, width) holds."""
+        if not text.strip():
+            raise SealError(_("A seal text is empty"))
+        low, high = 0.0, largest
+        for _step in range(30):
+            middle = (low + high) / 2
+            if fits(middle, self.font.text_length(text, fontsize=middle)):
+                low = middle
+            else:
+                high = middle
+        if low < MIN_TEXT_PT:
+            raise SealError(_("\"{text}\" does not fit in the seal at a readable size "
+                              "(at least {pt} pt); shorten it or make the seal larger")
+                            .format(text=text, pt=MIN_TEXT_PT))
+        return low
+
+    def _inside(self, half_width, far_y):
+        return half_width ** 2 + far_y ** 2 <= self.room ** 2
+
+    def _date_seal(self, seal):
+        asc, desc = self.font.ascender, self.font.descender
+        self.rule = self.room * 0.36
+        gap = self.ring * 0.9  # between a line and the text beside it
+        band = self.rule - gap
+        middle = date_text(seal.date, seal.style)
+        size = self._fit(middle, band * 2 / (asc - desc),
+                         lambda s, w: self._inside(w / 2, s * (asc - desc) / 2))
+        self._place(middle, size, (asc + desc) / 2 * size)
+        for text, sign in ((seal.top, -1), (seal.bottom, 1)):
+            near = self.rule + gap
+            size = self._fit(text, self.room * 0.45,
+                             lambda s, w: self._inside(w / 2, near + s * (asc - desc)))
+            # the top text sits on the upper line, the bottom one hangs from the lower
+            baseline = -near + desc * size if sign < 0 else near + asc * size
+            self._place(text, size, baseline)
+
+    def _name_seal(self, name):
+        if not 1 <= len(name.strip()) <= 4:
+            raise SealError(_("A name seal holds 1 to 4 characters: {name}").format(name=name))
+        chars = list(name.strip())
+        asc, desc = self.font.ascender, self.font.descender
+        widest = max(chars, key=lambda c: self.font.text_length(c, fontsize=1))
+        column = lambda s: (len(chars) - 1) * s + (asc - desc) * s  # noqa: E731
+        size = self._fit(widest, self.room * 2,
+                         lambda s, w: self._inside(w / 2, column(s) / 2))
+        top = -column(size) / 2
+        for index, char in enumerate(chars):
+            self._place(char, size, top + asc * size + index * size)
+
+    def _place(self, text, size, baseline):
+        width = self.font.text_length(text, fontsize=size)
+        self.lines.append(_Line(text, size, -width / 2, baseline))
+
+
+def check(seal, mm=None):
+    """Raises SealError when `seal` cannot be drawn `mm` across (default:
+    its usual size); draws nothing."""
+    _Layout(seal, seal.default_mm if mm is None else mm)
+
+
+def render(seal, path, mm=None, ring=True):
+    """Writes the seal as a PNG with transparent corners at DPI or more for
+    its printed size `mm` (the recorded resolution gives that size back);
+    `ring=False` leaves out the ring and the lines. Returns `path`."""
+    import fitz
+
+    mm = seal.default_mm if mm is None else mm
+    layout = _Layout(seal, mm)
+    color = parse_color(seal.color)
+    side = 2 * layout.radius
+    pixels = math.ceil(mm / 25.4 * DPI)
+    with fitz.open() as doc:
+        page = doc.new_page(width=side, height=side)
+        centre = fitz.Point(layout.radius, layout.radius)
+        if ring:
+            shape = page.new_shape()
+            shape.draw_circle(centre, layout.radius - layout.ring / 2)
+            shape.finish(color=color, width=layout.ring)
+            if layout.rule:
+                reach = math.sqrt((layout.radius - layout.ring / 2) ** 2 - layout.rule ** 2)
+                for y in (-layout.rule, layout.rule):
+                    shape.draw_line(centre + (-reach, y), centre + (reach, y))
+                shape.finish(color=color, width=layout.ring * 0.6)
+            shape.commit()
+        writer = fitz.TextWriter(page.rect, color=color)
+        for line in layout.lines:
+            writer.append(centre + (line.x, line.y), line.text, font=layout.font,
+                          fontsize=line.size)
+        writer.write_text(page)
+        zoom = pixels / side
+        pix = page.get_pixmap(matrix=fitz.Matrix(zoom, zoom), alpha=True)
+    image = Image.frombytes("RGBa", (pix.width, pix.height), pix.samples).convert("RGBA")
+    dpi = pix.width / mm * 25.4
+    image.save(path, format="PNG", dpi=(dpi, dpi))
+    return path
