@@ -71,10 +71,10 @@ def stamp_source(args, parser):
                                        ("--name-seal", args.name_seal is not None),
                                        ("--marks", args.marks is not None)) if given]
     if len(chosen) > 1:
-        parser.error(f"{' and '.join(chosen)} exclude each other")
+        parser.error(_("{options} exclude each other").format(options=" / ".join(chosen)))
     if not chosen:
         if len(args.inputs) < 2:
-            parser.error("give the PDFs and then the stamp image")
+            parser.error(_("give the PDFs and then the stamp image"))
         return args.inputs.pop(), None, ()
     if args.marks is not None:
         from .marks import load_marks
@@ -84,7 +84,8 @@ def stamp_source(args, parser):
                                  ("--pages", args.pages), ("--every", args.every),
                                  ("--rotate", args.rotate)) if v]
         if placed:
-            parser.error(f"with --marks each mark is placed in the file: drop {' '.join(placed)}")
+            parser.error(_("with --marks each mark is placed in the marks file: drop {options}")
+                         .format(options=" ".join(placed)))
         return None, None, load_marks(args.marks)
     seal = seal_from(args, parser)
     size = args.width if args.width is not None else args.height
@@ -150,7 +151,7 @@ def main(argv):
     parser = build_seal_parser()
     args = parser.parse_args(argv)
     if args.name is not None and (args.top or args.bottom):
-        parser.error("--name and --top/--bottom exclude each other")
+        parser.error(_("{options} exclude each other").format(options="--name / --top, --bottom"))
     seal = seal_from(args, parser, "top", "bottom", "name")
     sealdraw.check(seal, args.size)
     print(_("Seal written: {path}").format(path=write_seal(seal, args.output, args.size)),

@@ -5,6 +5,7 @@ a transparent PNG that is stamped like any image."""
 
 import dataclasses
 import datetime
+import functools
 import math
 import re
 
@@ -93,10 +94,54 @@ def date_text(date, style):
     raise SealError(_("Unknown date style: {style}").format(style=style))
 
 
+@functools.cache
 def _font():
     import fitz
 
     return fitz.Font("japan")
+
+
+_GLYPH_INK = {}  # character -> the box its glyph covers at size 1, or None for a blank
+
+
+def _measure(chars):
+    """Finds the ink boxes of `chars` by drawing them large, side by side in
+    cells of their own, on one scratch page: the font's metrics only give
+    the em box."""
+    import fitz
+
+    size, cell = 100, 200
+    with fitz.open() as doc:
+        page = doc.new_page(width=cell * len(chars), height=cell)
+        writer = fitz.TextWriter(page.rect)
+        for index, char in enumerate(chars):
+            writer.append((index * cell + 50, 150), char, font=_font(), fontsize=size)
+        writer.write_text(page)
+        pix = page.get_pixmap(colorspace=fitz.csGRAY)
+    drawn = Image.frombytes("L", (pix.width, pix.height), pix.samples).point(lambda v: 255 - v)
+    for index, char in enumerate(chars):
+        box = drawn.crop((index * cell, 0, (index + 1) * cell, cell)).getbbox()
+        _GLYPH_INK[char] = None if box is None else (
+            (box[0] - 1 - 50) / size, (box[1] - 1 - 150) / size,
+            (box[2] + 1 - 50) / size, (box[3] + 1 - 150) / size)
+
+
+def ink(text):
+    """The box (x0, y0, x1, y1) that `text`'s glyphs cover at a font size
+    of 1, from the start of its baseline (y grows downwards)."""
+    missing = sorted(set(text) - set(_GLYPH_INK))
+    if missing:
+        _measure(missing)
+    boxes, start = [], 0.0
+    for char in text:
+        box = _GLYPH_INK[char]
+        if box is not None:
+            boxes.append((start + box[0], box[1], start + box[2], box[3]))
+        start += _font().text_length(char, fontsize=1)
+    if not boxes:
+        raise SealError(_("A seal text is empty"))
+    return (min(b[0] for b in boxes), min(b[1] for b in boxes),
+            max(b[2] for b in boxes), max(b[3] for b in boxes))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,16 +154,15 @@ class _Line:
 
 class _Layout:
     """Where the ring, the lines and each text go, in pt from the centre of
-    a seal `mm` across; every text is the largest that keeps its box (the
-    font's ascender to descender, its advance wide) inside the ring."""
+    a seal `mm` across; every text is the largest that keeps the box its
+    glyphs cover inside the ring (and the date between the lines)."""
 
     def __init__(self, seal, mm):
         if not mm > 0 or not math.isfinite(mm):
             raise SealError(_("The seal size must be a positive number of mm"))
-        self.font = _font()
         self.radius = mm * PT_PER_MM / 2
         self.ring = max(0.5, self.radius * 0.07)
-        self.room = self.radius - self.ring * 1.6  # text stays inside this circle
+        self.room = self.radius - self.ring * 1.9  # text stays inside this circle
         self.rule = 0.0  # half the distance between the date seal's lines
         self.lines = []
         if isinstance(seal, DateSeal):
@@ -126,14 +170,13 @@ class _Layout:
         else:
             self._name_seal(seal.name)
 
-    def _fit(self, text, largest, fits):
-        """The largest size up to `largest` at which fits(size, width) holds."""
-        if not text.strip():
-            raise SealError(_("A seal text is empty"))
+    def _fit(self, text, fits, width, height, largest):
+        """The largest size up to `largest` at which fits(half width, height)
+        holds for a box `width` x `height` em; refuses one below MIN_TEXT_PT."""
         low, high = 0.0, largest
         for _step in range(30):
             middle = (low + high) / 2
-            if fits(middle, self.font.text_length(text, fontsize=middle)):
+            if fits(width * middle / 2, height * middle):
                 low = middle
             else:
                 high = middle
@@ -147,38 +190,44 @@ class _Layout:
         return half_width ** 2 + far_y ** 2 <= self.room ** 2
 
     def _date_seal(self, seal):
-        asc, desc = self.font.ascender, self.font.descender
-        self.rule = self.room * 0.36
-        gap = self.ring * 0.9  # between a line and the text beside it
-        band = self.rule - gap
+        self.rule = self.room * 0.34
+        gap = self.ring * 0.8  # between a line and the text beside it
+        near = self.rule + gap
         middle = date_text(seal.date, seal.style)
-        size = self._fit(middle, band * 2 / (asc - desc),
-                         lambda s, w: self._inside(w / 2, s * (asc - desc) / 2))
-        self._place(middle, size, (asc + desc) / 2 * size)
+        x0, y0, x1, y1 = ink(_text(middle))
+        size = self._fit(middle, lambda w, h: h / 2 <= near - 2 * gap and self._inside(w, h / 2),
+                         x1 - x0, y1 - y0, self.room)
+        self._place(middle, size, -(x0 + x1) / 2, -(y0 + y1) / 2)
         for text, sign in ((seal.top, -1), (seal.bottom, 1)):
-            near = self.rule + gap
-            size = self._fit(text, self.room * 0.45,
-                             lambda s, w: self._inside(w / 2, near + s * (asc - desc)))
-            # the top text sits on the upper line, the bottom one hangs from the lower
-            baseline = -near + desc * size if sign < 0 else near + asc * size
-            self._place(text, size, baseline)
+            x0, y0, x1, y1 = ink(_text(text))
+            size = self._fit(text, lambda w, h: h <= self.room * 0.4 and self._inside(w, near + h),
+                             x1 - x0, y1 - y0, self.room)
+            # the top text stands on the upper line, the bottom one hangs from the lower
+            self._place(text, size, -(x0 + x1) / 2, -near / size - y1 if sign < 0 else near / size - y0)
 
     def _name_seal(self, name):
-        if not 1 <= len(name.strip()) <= 4:
+        chars = list(_text(name).strip())
+        if not 1 <= len(chars) <= 4:
             raise SealError(_("A name seal holds 1 to 4 characters: {name}").format(name=name))
-        chars = list(name.strip())
-        asc, desc = self.font.ascender, self.font.descender
-        widest = max(chars, key=lambda c: self.font.text_length(c, fontsize=1))
-        column = lambda s: (len(chars) - 1) * s + (asc - desc) * s  # noqa: E731
-        size = self._fit(widest, self.room * 2,
-                         lambda s, w: self._inside(w / 2, column(s) / 2))
-        top = -column(size) / 2
-        for index, char in enumerate(chars):
-            self._place(char, size, top + asc * size + index * size)
+        boxes = [ink(char) for char in chars]
+        spacing = 0.08  # em between one character's glyph and the next
+        width = max(x1 - x0 for x0, _y0, x1, _y1 in boxes)
+        height = sum(y1 - y0 for _x0, y0, _x1, y1 in boxes) + spacing * (len(chars) - 1)
+        size = self._fit(name, lambda w, h: self._inside(w, h / 2), width, height, self.room * 2)
+        top = -height / 2
+        for char, (x0, y0, x1, y1) in zip(chars, boxes):
+            self._place(char, size, -(x0 + x1) / 2, top - y0)
+            top += y1 - y0 + spacing
 
-    def _place(self, text, size, baseline):
-        width = self.font.text_length(text, fontsize=size)
-        self.lines.append(_Line(text, size, -width / 2, baseline))
+    def _place(self, text, size, x, baseline):
+        """`text` at `size` from (x, baseline), given in em."""
+        self.lines.append(_Line(text, size, x * size, baseline * size))
+
+
+def _text(text):
+    if not isinstance(text, str) or not text.strip():
+        raise SealError(_("A seal text is empty"))
+    return text
 
 
 def check(seal, mm=None):
@@ -213,12 +262,12 @@ def render(seal, path, mm=None, ring=True):
             shape.commit()
         writer = fitz.TextWriter(page.rect, color=color)
         for line in layout.lines:
-            writer.append(centre + (line.x, line.y), line.text, font=layout.font,
+            writer.append(centre + (line.x, line.y), line.text, font=_font(),
                           fontsize=line.size)
         writer.write_text(page)
         zoom = pixels / side
         pix = page.get_pixmap(matrix=fitz.Matrix(zoom, zoom), alpha=True)
     image = Image.frombytes("RGBa", (pix.width, pix.height), pix.samples).convert("RGBA")
     dpi = pix.width / mm * 25.4
-    image.save(path, format="PNG", dpi=(dpi, dpi))
+    image.save(path, format="PNG", dpi=(dpi, dpi), compress_level=1)
     return path
