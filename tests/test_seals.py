@@ -23,7 +23,7 @@ def alpha_of(seal, path, mm=None, ring=True):
 
 
 @pytest.mark.parametrize("seal, mm", [
-    (sealdraw.DateSeal("株式会社", "経理部長", DAY, "era-kanji"), None),
+    (sealdraw.DateSeal("株式会社サンプ", "経理部長", datetime.date(2028, 12, 18), "era-kanji"), None),
     (sealdraw.DateSeal("WWWWWWWW", "受付", datetime.date(2018, 12, 31), "era-kanji"), 21),
     (sealdraw.DateSeal("総務", "印", DAY, "short"), 12),
     (sealdraw.NameSeal("佐々木林"), None),

@@ -18,6 +18,7 @@ VERMILION = "#d9382b"  # close to how 朱肉 prints on office paper
 DATE_SEAL_MM = 15.0
 NAME_SEAL_MM = 10.5
 MIN_TEXT_PT = 5.0  # the smallest text a seal may carry at its printed size
+SQUEEZE = 0.7  # the narrowest a text may be drawn to keep it at MIN_TEXT_PT
 DPI = 600
 PT_PER_MM = 72 / 25.4
 STYLES = ("western", "short", "era", "era-kanji")
@@ -150,6 +151,7 @@ class _Line:
     size: float  # font size in pt
     x: float  # baseline start, pt from the seal's centre
     y: float
+    squeeze: float  # drawn this much narrower, about the seal's vertical axis
 
 
 class _Layout:
@@ -171,20 +173,31 @@ class _Layout:
             self._name_seal(seal.name)
 
     def _fit(self, text, fits, width, height, largest):
-        """The largest size up to `largest` at which fits(half width, height)
-        holds for a box `width` x `height` em; refuses one below MIN_TEXT_PT."""
-        low, high = 0.0, largest
-        for _step in range(30):
-            middle = (low + high) / 2
-            if fits(width * middle / 2, height * middle):
-                low = middle
-            else:
-                high = middle
-        if low < MIN_TEXT_PT:
+        """(size, squeeze): the largest size up to `largest` at which
+        fits(half width, height) holds for a box `width` x `height` em; a
+        text that would fall below MIN_TEXT_PT is drawn narrower (down to
+        SQUEEZE of its width) at that size instead, or refused."""
+        def best(squeeze):
+            low, high = 0.0, largest
+            for _step in range(30):
+                middle = (low + high) / 2
+                if fits(width * squeeze * middle / 2, height * middle):
+                    low = middle
+                else:
+                    high = middle
+            return low
+
+        if best(1.0) >= MIN_TEXT_PT:
+            return best(1.0), 1.0
+        if best(SQUEEZE) < MIN_TEXT_PT:
             raise SealError(_("\"{text}\" does not fit in the seal at a readable size "
                               "(at least {pt} pt); shorten it or make the seal larger")
                             .format(text=text, pt=MIN_TEXT_PT))
-        return low
+        narrow, wide = SQUEEZE, 1.0
+        for _step in range(20):
+            middle = (narrow + wide) / 2
+            narrow, wide = (middle, wide) if best(middle) >= MIN_TEXT_PT else (narrow, middle)
+        return best(narrow), narrow
 
     def _inside(self, half_width, far_y):
         return half_width ** 2 + far_y ** 2 <= self.room ** 2
@@ -195,15 +208,18 @@ class _Layout:
         near = self.rule + gap
         middle = date_text(seal.date, seal.style)
         x0, y0, x1, y1 = ink(_text(middle))
-        size = self._fit(middle, lambda w, h: h / 2 <= near - 2 * gap and self._inside(w, h / 2),
-                         x1 - x0, y1 - y0, self.room)
-        self._place(middle, size, -(x0 + x1) / 2, -(y0 + y1) / 2)
+        size, squeeze = self._fit(
+            middle, lambda w, h: h / 2 <= near - 2 * gap and self._inside(w, h / 2),
+            x1 - x0, y1 - y0, self.room)
+        self._place(middle, size, -(x0 + x1) / 2, -(y0 + y1) / 2, squeeze)
         for text, sign in ((seal.top, -1), (seal.bottom, 1)):
             x0, y0, x1, y1 = ink(_text(text))
-            size = self._fit(text, lambda w, h: h <= self.room * 0.4 and self._inside(w, near + h),
-                             x1 - x0, y1 - y0, self.room)
+            size, squeeze = self._fit(
+                text, lambda w, h: h <= self.room * 0.4 and self._inside(w, near + h),
+                x1 - x0, y1 - y0, self.room)
             # the top text stands on the upper line, the bottom one hangs from the lower
-            self._place(text, size, -(x0 + x1) / 2, -near / size - y1 if sign < 0 else near / size - y0)
+            self._place(text, size, -(x0 + x1) / 2,
+                        -near / size - y1 if sign < 0 else near / size - y0, squeeze)
 
     def _name_seal(self, name):
         chars = list(_text(name).strip())
@@ -213,15 +229,17 @@ class _Layout:
         spacing = 0.08  # em between one character's glyph and the next
         width = max(x1 - x0 for x0, _y0, x1, _y1 in boxes)
         height = sum(y1 - y0 for _x0, y0, _x1, y1 in boxes) + spacing * (len(chars) - 1)
-        size = self._fit(name, lambda w, h: self._inside(w, h / 2), width, height, self.room * 2)
+        size, _squeeze = self._fit(name, lambda w, h: self._inside(w, h / 2), width, height,
+                                   self.room * 2)  # characters are not squeezed: too few
         top = -height / 2
         for char, (x0, y0, x1, y1) in zip(chars, boxes):
             self._place(char, size, -(x0 + x1) / 2, top - y0)
             top += y1 - y0 + spacing
 
-    def _place(self, text, size, x, baseline):
-        """`text` at `size` from (x, baseline), given in em."""
-        self.lines.append(_Line(text, size, x * size, baseline * size))
+    def _place(self, text, size, x, baseline, squeeze=1.0):
+        """`text` at `size` from (x, baseline), given in em, drawn `squeeze`
+        as wide about the seal's vertical axis."""
+        self.lines.append(_Line(text, size, x * size, baseline * size, squeeze))
 
 
 def _text(text):
@@ -260,11 +278,10 @@ def render(seal, path, mm=None, ring=True):
                     shape.draw_line(centre + (-reach, y), centre + (reach, y))
                 shape.finish(color=color, width=layout.ring * 0.6)
             shape.commit()
-        writer = fitz.TextWriter(page.rect, color=color)
         for line in layout.lines:
-            writer.append(centre + (line.x, line.y), line.text, font=_font(),
-                          fontsize=line.size)
-        writer.write_text(page)
+            writer = fitz.TextWriter(page.rect, color=color)
+            writer.append(centre + (line.x, line.y), line.text, font=_font(), fontsize=line.size)
+            writer.write_text(page, morph=(centre, fitz.Matrix(line.squeeze, 1)))
         zoom = pixels / side
         pix = page.get_pixmap(matrix=fitz.Matrix(zoom, zoom), alpha=True)
     image = Image.frombytes("RGBa", (pix.width, pix.height), pix.samples).convert("RGBA")
