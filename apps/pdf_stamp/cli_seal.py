@@ -5,6 +5,7 @@ seal, tilt the stamp or apply a marks file."""
 import argparse
 import datetime
 import os
+import shutil
 import sys
 import tempfile
 
@@ -72,6 +73,11 @@ def stamp_source(args, parser):
                                        ("--marks", args.marks is not None)) if given]
     if len(chosen) > 1:
         parser.error(_("{options} exclude each other").format(options=" / ".join(chosen)))
+    _only_with(parser, "--date-seal", args.date_seal, (
+        ("--seal-top", args.seal_top), ("--seal-bottom", args.seal_bottom),
+        ("--date", args.date), ("--date-style", args.date_style != "western")))
+    _only_with(parser, "--date-seal / --name-seal", args.date_seal or args.name_seal is not None,
+               (("--color", args.color != sealdraw.VERMILION),))
     if not chosen:
         if len(args.inputs) < 2:
             parser.error(_("give the PDFs and then the stamp image"))
@@ -82,7 +88,9 @@ def stamp_source(args, parser):
         placed = [o for o, v in (("-x", args.x), ("-y", args.y), ("--anchor", args.anchor),
                                  ("--width", args.width), ("--height", args.height),
                                  ("--pages", args.pages), ("--every", args.every),
-                                 ("--rotate", args.rotate)) if v]
+                                 ("--rotate", args.rotate), ("--opacity", args.opacity != 1),
+                                 ("--white-to-transparent", args.white_to_transparent is not None))
+                  if v]
         if placed:
             parser.error(_("with --marks each mark is placed in the marks file: drop {options}")
                          .format(options=" ".join(placed)))
@@ -91,6 +99,13 @@ def stamp_source(args, parser):
     size = args.width if args.width is not None else args.height
     sealdraw.check(seal, None if size is None else float(size))
     return None, seal, ()
+
+
+def _only_with(parser, needed, present, options):
+    given = [name for name, value in options if value]
+    if given and not present:
+        parser.error(_("{options} only go with {needed}").format(options=" ".join(given),
+                                                                 needed=needed))
 
 
 def seal_from(args, parser, top="seal_top", bottom="seal_bottom", name="name_seal"):
@@ -127,23 +142,38 @@ def write_seal(seal, path, mm=None):
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise StampError(_("Folder not found: {folder}").format(folder=folder))
-    handle, drawn = tempfile.mkstemp(prefix=".pdf-stamp-", suffix=".png", dir=folder)
-    os.close(handle)
+    private = tempfile.mkdtemp(prefix=".pdf-stamp-", dir=folder)
     try:
-        sealdraw.render(seal, drawn, mm)
+        drawn = sealdraw.render(seal, os.path.join(private, "seal.png"), mm)
         from PIL import Image
 
         with Image.open(drawn) as image:
             if image.mode != "RGBA" or image.getpixel((0, 0))[3] != 0:
                 raise StampError(_("The seal was not written correctly: {path}").format(path=path))
         try:
-            os.link(drawn, path)
+            _take_name(drawn, path)
         except FileExistsError:
             raise StampError(_("{path} already exists; nothing was replaced")
                              .format(path=path)) from None
     finally:
-        os.unlink(drawn)
+        shutil.rmtree(private, ignore_errors=True)
     return path
+
+
+def _take_name(drawn, path):
+    """Gives the finished file `drawn` the name `path`, which must be free."""
+    try:
+        os.link(drawn, path)
+    except FileExistsError:
+        raise
+    except OSError:  # no hard links here (FAT drives, some shares): create the name exclusively
+        with open(drawn, "rb") as source, open(path, "xb") as target:
+            try:
+                shutil.copyfileobj(source, target)
+            except BaseException:
+                target.close()
+                os.unlink(path)
+                raise
 
 
 def main(argv):
