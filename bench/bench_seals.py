@@ -95,16 +95,15 @@ def seal_times():
 
     day = datetime.date(2026, 12, 7)
     with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "seal.png")
         start = time.perf_counter()
-        sealdraw.render(sealdraw.DateSeal("経理部", "山田", day), path)
+        sealdraw.render(sealdraw.DateSeal("経理部", "山田", day), os.path.join(folder, "cold.png"))
         cold = time.perf_counter() - start
         warm = []
         for n in range(SEALS):
             seal = sealdraw.DateSeal("経理部", "山田", day + datetime.timedelta(days=n * 37),
                                      sealdraw.STYLES[n % len(sealdraw.STYLES)])
             start = time.perf_counter()
-            sealdraw.render(seal, path)
+            sealdraw.render(seal, os.path.join(folder, f"{n}.png"))
             warm.append(time.perf_counter() - start)
     return cold, warm
 

@@ -6,6 +6,7 @@ a transparent PNG that is stamped like any image."""
 import dataclasses
 import datetime
 import functools
+import io
 import math
 import re
 
@@ -18,6 +19,7 @@ VERMILION = "#d9382b"  # close to how 朱肉 prints on office paper
 DATE_SEAL_MM = 15.0
 NAME_SEAL_MM = 10.5
 MIN_TEXT_PT = 5.0  # the smallest text a seal may carry at its printed size
+MAX_MM = 100  # a larger seal would be drawn at 600 dpi into a picture of gigabytes
 SQUEEZE = 0.7  # the narrowest a text may be drawn to keep it at MIN_TEXT_PT
 DPI = 600
 PT_PER_MM = 72 / 25.4
@@ -160,8 +162,9 @@ class _Layout:
     glyphs cover inside the ring (and the date between the lines)."""
 
     def __init__(self, seal, mm):
-        if not mm > 0 or not math.isfinite(mm):
-            raise SealError(_("The seal size must be a positive number of mm"))
+        if not 0 < mm <= MAX_MM:  # also refuses NaN
+            raise SealError(_("A seal is more than 0 and at most {mm} mm across")
+                            .format(mm=MAX_MM))
         self.radius = mm * PT_PER_MM / 2
         self.ring = max(0.5, self.radius * 0.07)
         self.room = self.radius - self.ring * 1.9  # text stays inside this circle
@@ -258,9 +261,16 @@ def render(seal, path, mm=None, ring=True):
     """Writes the seal as a PNG with transparent corners at DPI or more for
     its printed size `mm` (the recorded resolution gives that size back);
     `ring=False` leaves out the ring and the lines. Returns `path`."""
+    data = _png(seal, seal.default_mm if mm is None else float(mm), ring)
+    with open(path, "xb") as file:
+        file.write(data)
+    return path
+
+
+@functools.lru_cache(maxsize=8)  # a batch stamps the same seal into every file
+def _png(seal, mm, ring):
     import fitz
 
-    mm = seal.default_mm if mm is None else mm
     layout = _Layout(seal, mm)
     color = parse_color(seal.color)
     side = 2 * layout.radius
@@ -286,5 +296,6 @@ def render(seal, path, mm=None, ring=True):
         pix = page.get_pixmap(matrix=fitz.Matrix(zoom, zoom), alpha=True)
     image = Image.frombytes("RGBa", (pix.width, pix.height), pix.samples).convert("RGBA")
     dpi = pix.width / mm * 25.4
-    image.save(path, format="PNG", dpi=(dpi, dpi), compress_level=1)
-    return path
+    data = io.BytesIO()
+    image.save(data, format="PNG", dpi=(dpi, dpi), compress_level=1)
+    return data.getvalue()
