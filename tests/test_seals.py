@@ -7,9 +7,10 @@ import pytest
 from PIL import Image, ImageChops
 
 from pdf_stamp import marks, sealdraw
-from pdf_stamp.exceptions import ExitCode
+from pdf_stamp.exceptions import ExitCode, VerificationFailed
 from pdf_stamp.job import StampJob
 from pdf_stamp.stamping import stamp_file
+from pdf_stamp.verify import snapshot_document, verify
 from stamping import QUADRANTS, make_document, make_pdf, make_stamp, render, stamped_pages
 from test_cli import pdf_stamp
 from test_placement import PAGES, PT_PER_MM, expected_box
@@ -181,3 +182,21 @@ def test_seal_command_writes_a_vermilion_seal(tmp_path):
         ring = image.getpixel((image.width // 2, 3))
         assert image.getpixel((0, 0))[3] == 0 and ring == (0xD9, 0x38, 0x2B, 255)
     assert sorted(os.listdir(tmp_path)) == ["d.png"]
+
+
+@pytest.mark.parametrize("placement, fault", [
+    (("10", "20", "30", "40", [1, 3]), None),
+    (("10", "21", "30", "40", [1, 3]), "押印の位置が違うページがあります: 1,3"),
+    (("10", "20", "30", "40", [1, 2]), "押印されていないページがあります: 2"),
+])
+def test_verification_finds_each_mark_at_its_rectangle(tmp_path, placement, fault):
+    stamp, source = make_stamp(tmp_path / "s.png"), make_document(tmp_path / "in.pdf", PAGES[:3])
+    job = StampJob(image=stamp, x="10", y="20", width="30", height="40", pages="1,3")
+    done = stamp_file(job, source, str(tmp_path / "out.pdf")).result
+    with fitz.open(source) as doc:
+        before = snapshot_document(doc)
+    if fault is None:
+        assert verify(before, done, [(stamp, [placement])]).pages_stamped == [1, 3]
+    else:
+        with pytest.raises(VerificationFailed, match=fault):
+            verify(before, done, [(stamp, [placement])])

@@ -59,7 +59,7 @@ def _stamp(job, source, wanted, result):
         for _selected, image, groups in plans:  # each mark stamps the previous pass's output
             for x, y, width, height, pages in groups:
                 done = run.process(done, image, x, y, width, height, pages)
-        stamped = [(selected, image) for selected, image, _groups in plans]
+        stamped = [(image, groups) for _selected, image, groups in plans]
         result.pages_stamped = verify(before, done, stamped).pages_stamped
         result.result = claim(done, wanted)
         result.size_after = os.path.getsize(result.result)
