@@ -28,7 +28,6 @@ class StampJob:
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
 
-
     def each_mark(self):
         """The stamps of this job, in the order they are applied."""
         return self.marks or (self,)

@@ -133,6 +133,10 @@ def ink(text):
     """The box (x0, y0, x1, y1) that `text`'s glyphs cover at a font size
     of 1, from the start of its baseline (y grows downwards)."""
     missing = sorted(set(text) - set(_GLYPH_INK))
+    for char in missing:
+        if not char.isspace() and not _font().has_glyph(ord(char)):
+            raise SealError(_("The seal font has no \"{char}\" (U+{code:04X}); write it "
+                              "another way").format(char=char, code=ord(char)))
     if missing:
         _measure(missing)
     boxes, start = [], 0.0
