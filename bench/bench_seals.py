@@ -100,7 +100,7 @@ def seal_times():
         cold = time.perf_counter() - start
         warm = []
         for n in range(SEALS):
-            seal = sealdraw.DateSeal("経理部", "山田", day + datetime.timedelta(days=n * 37),
+            seal = sealdraw.DateSeal("経理部", "山田", day + datetime.timedelta(days=n * 37 + 1),
                                      sealdraw.STYLES[n % len(sealdraw.STYLES)])
             start = time.perf_counter()
             sealdraw.render(seal, os.path.join(folder, f"{n}.png"))
