@@ -18,7 +18,7 @@ SANITIZED := PYTHONPATH=$(CURDIR)/$(ASAN_SITE) \
 FUZZ_SECONDS ?= 120
 
 .PHONY: install demo test test-3.13 test-asan asan-build fuzz bench app desktop-deps \
-        desktop-debs clean
+        desktop-debs test-platform test-windows-layer build-windows windows-debs clean
 
 $(PY):
 	@interpreter=$$(tools/find-python) && "$$interpreter" -m venv $(VENV)
@@ -40,7 +40,7 @@ install: $(VENV)/.installed
 demo: install
 	$(PY) -m pdf_stamp.demo
 
-test: install desktop-deps
+test: install desktop-deps test-platform
 	cd tests && ../$(PY) -m pytest -q
 
 # The same suite on Python 3.13, where the module warns at import that it is
@@ -76,11 +76,11 @@ app: install desktop-deps
 # What the desktop window and its screenshot test need beyond the package:
 # flet's Linux desktop client (a wheel that carries the client, so nothing is
 # downloaded when the window opens), the GTK libraries it links against, a
-# font with Japanese glyphs, zenity for the file pickers, and Xvfb and libXtst
-# for the screenshot test. Debian packages are installed only when missing and
+# font with Japanese glyphs, zenity for the file pickers, xdg-utils to open the
+# output folder, and Xvfb and libXtst for the screenshot test. Debian packages are installed only when missing and
 # only as root; elsewhere the missing ones are named and the screenshot test
 # skips.
-DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xvfb libx11-6 libxtst6
+DESKTOP_DEBS := libgtk-3-0 libepoxy0 fonts-ipafont-gothic zenity xdg-utils xvfb libx11-6 libxtst6
 
 desktop-deps: install desktop-debs
 	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
@@ -96,6 +96,55 @@ desktop-debs:
 	        || echo "desktop-deps: apt-get failed; the window may not start" >&2; \
 	    else \
 	        echo "desktop-deps: missing Debian packages (install as root): $$missing" >&2; \
+	    fi; \
+	fi
+
+# The file layer (src/platform) on its own, with no Python: its C++ tests
+# natively under AddressSanitizer/UBSan, after the check that nothing
+# system-specific is left outside it.
+LAYER_TESTED := tests/platform/test_files.cpp src/platform/naming.cpp src/platform/long_path.cpp
+LAYER_DEPS := $(LAYER_TESTED) src/platform/files.hpp src/platform/posix.cpp src/platform/windows.cpp
+
+build/platform/test_files: $(LAYER_DEPS)
+	@mkdir -p $(@D)
+	g++ -std=c++20 -Wall -Wextra -g -fsanitize=address,undefined -fno-sanitize-recover=undefined \
+	    -o $@ $(LAYER_TESTED) src/platform/posix.cpp
+
+test-platform: build/platform/test_files
+	tools/check-os-calls
+	build/platform/test_files
+
+# The same tests built for Windows with mingw-w64 and run under Wine (its own
+# prefix in build/wine, no display), after the native run.
+WINDOWS_DEBS := g++-mingw-w64-x86-64-posix wine wine64
+WINE := env -u DISPLAY WINEPREFIX=$(CURDIR)/build/wine WINEDEBUG=-all
+
+build/windows-layer/test_files.exe: $(LAYER_DEPS) | windows-debs
+	@mkdir -p $(@D)
+	x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -O2 -static \
+	    -o $@ $(LAYER_TESTED) src/platform/windows.cpp
+
+test-windows-layer: test-platform build/windows-layer/test_files.exe
+	@[ -f build/wine/system.reg ] || $(WINE) wineboot -i >/dev/null 2>&1
+	$(WINE) wine build/windows-layer/test_files.exe
+
+# Every file of src/ compiled and linked into a .pyd for Windows (see
+# tools/build-windows): proves that it builds there, not that it runs.
+build-windows: windows-debs
+	PYTHON=$$(tools/find-python) tools/build-windows
+
+# mingw-w64 and Wine, installed as desktop-debs installs its packages; here
+# nothing can be done without them.
+windows-debs:
+	@missing=$$(for p in $(WINDOWS_DEBS); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	        echo "windows-debs: installing $$missing"; \
+	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	            --no-install-recommends $$missing >/dev/null; \
+	    else \
+	        echo "windows-debs: missing Debian packages (install as root): $$missing" >&2; exit 1; \
 	    fi; \
 	fi
 

@@ -66,7 +66,7 @@ class Window:
             self.process = subprocess.Popen(
                 [sys.executable, "-c", LAUNCHER, *args], cwd=cwd, stdin=subprocess.DEVNULL,
                 stdout=log, stderr=subprocess.STDOUT,
-                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config")))
+                env=dict(os.environ, DISPLAY=display, XDG_CONFIG_HOME=str(cwd / "config"), TMPDIR=str(cwd)))
 
     def shot(self):
         picture = ImageGrab.grab(xdisplay=self.name).convert("RGB")
@@ -314,6 +314,14 @@ def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
         lambda shot: (box := mask(shot, PAGE_COLOUR).getbbox()) and (box, mask(shot.crop(box), half).getbbox()))
     assert seal_box == pytest.approx([v * 1.25 for v in stamp_pt(20, 10, (100, 50))], abs=TOL)
 
+    # A click on the opacity slider's track (no drag) changes the preview; the output follows it.
+    track = mask(picture.crop((0, 0, page_box[0], 1024)), (144, 164, 174), tolerance=10).getbbox()  # up to the knob
+    window.press((track[0] + 4, (track[1] + track[3]) / 2))
+    window.move((1270, 1000))
+    inside = (page_box[0] + seal_box[0] + 4, page_box[1] + seal_box[1] + 4)
+    picture, shown = window.wait_until(
+        lambda shot: (colour := shot.getpixel(inside)) != shot.getpixel((inside[0] - 8, inside[1]))
+        and max(abs(a - b) for a, b in zip(colour, half)) > 20 and colour)
     window.press(output_button(picture))
     ring = (245, 124, 0)
     picture, _ = window.wait_until(lambda shot: mask(shot, ring).getbbox())
@@ -327,9 +335,16 @@ def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
     result = fitz.open(tmp_path / "big_stamped.pdf")
     assert [len(result[n].get_image_info()) for n in (0, 999)] == [1, 1]
     x, y = (v + 2 for v in stamp_pt(20, 10, (100, 50))[:2])
-    assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(half, abs=3)
+    assert result[0].get_pixmap().pixel(round(x), round(y)) == pytest.approx(shown, abs=8)
+
+    # Terminated during the next output, the window cleans up what it holds and says so.
     window.press("Escape")
-    window.quit()
+    window.move((1270, 1000))  # off the button: no hover colour
+    window.press(output_button(window.wait_until(lambda shot: mask(shot, PAGE_COLOUR).getbbox())[0]))
+    window.wait_until(lambda shot: mask(shot, ring).getbbox())
+    window.process.terminate()
+    assert window.process.wait(timeout=60) == 143
+    assert not list(tmp_path.glob("*pdf-stamp-*")), os.listdir(tmp_path)
 
 
 def test_several_files_each_with_its_own_anchor(launch, tmp_path):  # c.pdf fails

@@ -249,28 +249,6 @@ def test_a_kill_mid_save_leaves_no_output_file(files, links, sig):
     assert [os.path.getsize(os.path.join(hidden, n)) for n in os.listdir(hidden)] == [100009]
 
 
-@pytest.mark.parametrize("taken_by", ["dangling link", "file"])
-def test_without_hard_links_a_new_file_is_copied_into(tmp_path, files, taken_by):
-    taken = tmp_path / "out" / "output.pdf"
-    if taken_by == "file":
-        taken.write_bytes(b"theirs")
-    else:
-        os.symlink(tmp_path / "new.pdf", taken)
-    with start_child(files, "links refused") as child:
-        out, err = child.communicate(timeout=120)
-    skip_without_seccomp(child)
-    assert child.returncode == 0, err
-    names = ["output.pdf_1.pdf", "output.pdf_2.pdf"]
-    assert [line for line in out.splitlines() if line.startswith(SAVED)] == [
-        SAVED + os.path.join(files["out"], n) for n in names]
-    assert sorted(os.listdir()) == ["output.pdf"] + names
-    if taken_by == "file":
-        assert taken.read_bytes() == b"theirs"
-    else:
-        assert (os.readlink(taken), os.path.exists(tmp_path / "new.pdf")) == (str(tmp_path / "new.pdf"), False)
-    assert all(stamped_pages(n) == {1: [STAMP]} for n in names)
-
-
 def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files, page, monkeypatch):
     saves, save = [], fitz.Document.save
 

@@ -1,9 +1,10 @@
 import json
 import os
+import threading
 
 import pytest
 
-from pdf_stamp.window import settings as settings_module
+from pdf_stamp.window.saving import Saver
 from pdf_stamp.window.settings import DEFAULTS, Settings
 
 
@@ -12,9 +13,9 @@ def path(tmp_path):
     return tmp_path / "config" / "pdf-stamp" / "settings.json"
 
 
-def test_default_path_is_in_the_user_configuration_folder(monkeypatch, tmp_path):
-    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))
-    assert settings_module.default_path() == tmp_path / "pdf-stamp" / "settings.json"
+def write(path, data):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data if isinstance(data, bytes) else json.dumps(data).encode())
 
 
 def test_a_first_start_has_the_defaults_and_writes_nothing(path):
@@ -36,33 +37,37 @@ def test_values_and_presets_survive_a_restart(path):
                              "anchor": "bottom-right", "opacity": 0.6}
     assert again.names() == ["承認印 右上"]
     assert again.preset("承認印 右上") == {**again.current, "margin": "15"}
-    assert "承認印" in path.read_text(encoding="utf-8")  # readable by a person, not escaped
-    assert sorted(os.listdir(path.parent)) == ["settings.json"]  # no temporary file left
+    assert "承認印" in path.with_name("presets.json").read_text(encoding="utf-8")  # readable, not escaped
+    assert sorted(os.listdir(path.parent)) == ["presets.json", "settings.json"]  # no temporary file left
 
 
-def test_a_preset_needs_a_known_name(path):
+@pytest.mark.parametrize("name", ["", "   ", "印\udc80"])  # a lone surrogate cannot be written
+def test_a_preset_needs_a_usable_name(path, name):
     loaded = Settings.load(path)
-    for name in ("", "   "):
-        with pytest.raises(ValueError, match="プリセット名"):
-            loaded.save_preset(name, DEFAULTS)
-    for action in (loaded.preset, loaded.delete_preset):
-        with pytest.raises(KeyError):
-            action("ない")
+    with pytest.raises(ValueError, match="プリセット名"):
+        loaded.save_preset(name, DEFAULTS)
+    with pytest.raises(KeyError):
+        loaded.delete_preset("ない")
 
 
-@pytest.mark.parametrize("stored, expected", [
-    ({"x": 12, "anchor": "middle", "opacity": 1.5, "pages": None}, {}),  # wrong types: defaults
-    ({"anchor": None, "opacity": 0, "white_to_transparent": True, "every": "3"},
-     {"opacity": 0.0, "white_to_transparent": True, "every": "3"}),
-    ({"opacity": True, "unknown": "dropped"}, {}),  # a bool is no opacity
-    ("not an object", {}),
+@pytest.mark.parametrize("stored, expected, reset", [
+    ({"x": 12, "anchor": "middle", "opacity": 1.5, "pages": None}, {}, "X (mm), 配置, 挿入するページ, 不透明度"),
+    ({"anchor": "bottom-right", "margin": "nan", "y": "-inf", "every": "3"},  # nan with an anchor
+     {"anchor": "bottom-right", "every": "3"}, "Y (mm), 余白 (mm)"),
+    ({"opacity": True, "image": "/印\udc80.png", "unknown": "dropped"}, {}, "画像ファイル, 不透明度"),
+    ({"opacity": 0, "white_to_transparent": True}, {"opacity": 0.0, "white_to_transparent": True}, None),
+    ("not an object", {}, None),
 ])
-def test_values_of_the_wrong_type_fall_back_one_by_one(path, stored, expected):
-    path.parent.mkdir(parents=True)
-    path.write_text(json.dumps({"current": stored, "presets": {"p": stored, "": stored, "  ": {}}}))
+def test_unusable_values_are_reset_one_by_one_and_said(path, stored, expected, reset):
+    write(path, {"current": stored})
+    write(path.with_name("presets.json"), {"presets": {"p": stored, "": {}, "\udc80": {}}})
     loaded = Settings.load(path)
-    assert (loaded.current, loaded.notice) == ({**DEFAULTS, **expected}, None)
-    assert loaded.presets == {"p": {**DEFAULTS, **expected}}
+    assert loaded.current == {**DEFAULTS, **expected} and loaded.presets == {"p": {**DEFAULTS, **expected}}
+    notices = [f"使えない設定を既定値に戻しました: {reset}", f"プリセット「p」: 使えない値を既定値に戻しました: {reset}"]
+    assert loaded.notices == (notices if reset else []) + [
+        "プリセット「」: 使えない値を既定値に戻しました: 名前", "プリセット「'\\udc80'」: 使えない値を既定値に戻しました: 名前"]
+    loaded.save_preset("q", loaded.current)  # what was loaded can be saved again
+    loaded.save()
 
 
 @pytest.mark.parametrize("content", [
@@ -70,18 +75,31 @@ def test_values_of_the_wrong_type_fall_back_one_by_one(path, stored, expected):
     b"[1, 2]",  # JSON, but not an object
     b"\xff\xfe garbage",  # not UTF-8
     b"",
-], ids=["truncated", "array", "binary", "empty"])
-def test_a_damaged_file_is_set_aside_and_the_defaults_are_used(path, content):
-    path.parent.mkdir(parents=True)
-    path.write_bytes(content)
+    b"[" * 100_000 + b"]" * 100_000,  # nested too deeply for the parser
+], ids=["truncated", "array", "binary", "empty", "deep"])
+def test_a_damaged_file_is_set_aside_and_keeps_no_preset_from_loading(path, content):
+    write(path, content)
+    write(path.with_name("presets.json"), {"presets": {"承認": {"x": "5"}}})
     (path.parent / "settings.damaged.json").write_bytes(b"an older one")
     loaded = Settings.load(path)
-    assert loaded.current == DEFAULTS
+    assert loaded.current == DEFAULTS and loaded.names() == ["承認"]
     assert "settings.damaged-1.json" in loaded.notice and "既定の設定で起動します" in loaded.notice
     assert (path.parent / "settings.damaged-1.json").read_bytes() == content
     assert (path.parent / "settings.damaged.json").read_bytes() == b"an older one"
     loaded.remember({"x": "5"})  # the next save starts a fresh file
     assert Settings.load(path).current["x"] == "5"
+
+
+def test_presets_of_an_older_file_move_to_their_own_and_a_link_stays_a_link(path, tmp_path):
+    target = tmp_path / "synced" / "settings.json"
+    write(target, {"current": {"x": "3"}, "presets": {"承認": {"x": "5"}}})
+    path.parent.mkdir(parents=True)
+    path.symlink_to(target)
+    loaded = Settings.load(path)
+    assert loaded.names() == ["承認"] and loaded.current["x"] == "3"
+    loaded.remember({"x": "4"})
+    assert path.is_symlink() and json.loads(target.read_text()) == {"version": 1, "current": loaded.current}
+    assert Settings.load(path).preset("承認")["x"] == "5"
 
 
 def refuse(*args):
@@ -103,3 +121,20 @@ def test_a_failed_save_keeps_the_old_file_and_leaves_no_temporary_file(path, mon
     with pytest.raises(PermissionError, match="denied"):
         Settings.load(path).remember({"x": "2"})
     assert (path.read_bytes(), os.listdir(path.parent)) == (before, ["settings.json"])
+
+
+def test_keystrokes_from_many_threads_are_saved_once_from_one_thread(path, monkeypatch):
+    settings, saved, errors = Settings.load(path), [], []
+    save = settings.save
+    monkeypatch.setattr(settings, "save", lambda: saved.append(threading.current_thread().name) or save())
+    saver = Saver(settings, errors.append, delay=0.3)
+    typing = [threading.Thread(target=lambda n=n: [saver.remember({"x": f"{n}.{k}"}) for k in range(50)])
+              for n in range(4)]
+    for thread in typing:
+        thread.start()
+    for thread in typing:
+        thread.join()
+    saver.call(settings.save_preset, "承認", settings.current)
+    saver.close()
+    assert saved == ["settings-saver"] and errors == []
+    assert Settings.load(path).current == settings.current == Settings.load(path).preset("承認")

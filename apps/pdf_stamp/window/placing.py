@@ -49,3 +49,16 @@ def nudge(key, shift, position, size, page):
     step = BIG_NUDGE_MM if shift else NUDGE_MM
     return tuple(clamp(round(p + d * step, 1), 0, max(0.0, round(extent - z, 1)))
                  for p, d, z, extent in zip(position, ARROWS[key], size, page))
+
+
+def off_page(box, page, slack=0.1):
+    """Whether the box (left, top, right, bottom in mm) lies "wholly" or "partly"
+    off a page of `page` (width, height in mm), or None when it lies on it.
+    The slack absorbs the fields' one decimal."""
+    left, top, right, bottom = box
+    width, height = page
+    if right <= slack or bottom <= slack or left >= width - slack or top >= height - slack:
+        return "wholly"
+    if left < -slack or top < -slack or right > width + slack or bottom > height + slack:
+        return "partly"
+    return None

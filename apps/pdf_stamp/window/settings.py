@@ -1,20 +1,27 @@
-"""The window's per-user settings file: the last values and named presets.
+"""The window's per-user settings: the last values, and named presets.
 
-One JSON file in the user's configuration folder:
-`{"version": 1, "current": {...}, "presets": {"承認印 右上": {...}, ...}}`, where
-each set of values maps the names of DEFAULTS to field texts (and the anchor,
-opacity and white-to-transparent switch). The file is replaced atomically on
-every save. A file that cannot be read or parsed is set aside under another name
-and the window starts with the defaults, so a damaged file never stops it.
+Two JSON files in the user's configuration folder: settings.json holds
+`{"version": 1, "current": {...}}`, presets.json `{"version": 1, "presets":
+{"承認印 右上": {...}, ...}}`, so a damaged settings file costs no preset. Each
+set of values maps the names of DEFAULTS to field texts (and the anchor,
+opacity and white-to-transparent switch). A file is replaced atomically on
+every save; where the path is a symbolic link, the file it points to is
+replaced and the link stays. A file that cannot be read or parsed is set aside
+under another name, a value that cannot be used is dropped, each with a
+message, and the window starts: nothing in these files can stop it.
+An older settings.json that still holds the presets hands them over to
+presets.json on the next save.
 """
 
 import json
+import math
 import os
 import tempfile
 from pathlib import Path
 
 import platformdirs
 
+from pdf_stamp.i18n import _
 from pdf_stamp.placement import ANCHORS
 
 APP_NAME = "pdf-stamp"
@@ -35,6 +42,15 @@ DEFAULTS = {
     "opacity": 1.0,
     "white_to_transparent": False,
 }
+NUMBER_TEXTS = ("width", "height", "x", "y", "margin")  # "" or a finite number of mm
+
+
+def label(name):
+    """The field's name as the window shows it."""
+    return {"image": _("Image file"), "width": _("Width (mm)"), "height": _("Height (mm)"),
+            "x": "X (mm)", "y": "Y (mm)", "anchor": _("Anchor"), "margin": _("Margin (mm)"),
+            "pages": _("Pages to stamp"), "every": _("Every N pages"), "out_dir": _("Output folder"),
+            "opacity": _("Opacity"), "white_to_transparent": _("Make white transparent")}.get(name, name)
 
 
 def default_path():
@@ -42,86 +58,152 @@ def default_path():
     return platformdirs.user_config_path(APP_NAME) / "settings.json"
 
 
-def clean_values(values):
-    """The known values of `values` that have the right type; defaults for the rest.
-    A value of the wrong type (an edited file, an older version) is not worth
-    refusing the whole file for."""
+def writable_text(text):
+    """Whether `text` can be written as UTF-8 (a lone surrogate cannot)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def usable(name, value):
+    """Whether `value` can stand for the setting `name`."""
+    default = DEFAULTS[name]
+    if name == "anchor":
+        return value is None or value in ANCHORS
+    if name == "opacity":
+        return (isinstance(value, (int, float)) and not isinstance(value, bool)
+                and math.isfinite(value) and 0 <= value <= 1)
+    if type(value) is not type(default):
+        return False
+    if isinstance(value, str):
+        if not writable_text(value):
+            return False
+        if name in NUMBER_TEXTS and value.strip():
+            try:
+                return math.isfinite(float(value))
+            except ValueError:
+                return False
+    return True
+
+
+def clean_values(values, dropped=None):
+    """The known, usable values of `values`; defaults for the rest. The names of
+    stored values that could not be used are added to `dropped`."""
     values = values if isinstance(values, dict) else {}
     clean = dict(DEFAULTS)
-    for name, default in DEFAULTS.items():
-        value = values.get(name, default)
-        if name == "anchor":
-            ok = value is None or value in ANCHORS
-        elif name == "opacity":
-            ok = isinstance(value, (int, float)) and not isinstance(value, bool) and 0 <= value <= 1
-            value = float(value) if ok else value
-        else:
-            ok = type(value) is type(default)
-        if ok:
-            clean[name] = value
+    for name in DEFAULTS:
+        if name not in values:
+            continue
+        if usable(name, values[name]):
+            clean[name] = float(values[name]) if name == "opacity" else values[name]
+        elif dropped is not None:
+            dropped.append(label(name))
     return clean
 
 
+def write_json(path, data):
+    """Writes `data` atomically: a temporary file in the same folder, flushed to
+    disk, then renamed over the old one (the link's target for a link)."""
+    target = Path(os.path.realpath(path))
+    target.parent.mkdir(parents=True, exist_ok=True)
+    fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.stem}-", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as file:
+            json.dump(data, file, ensure_ascii=False, indent=1, sort_keys=True)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temp, target)
+    except BaseException:
+        os.unlink(temp)
+        raise
+
+
 class Settings:
-    """The current values and the presets, tied to one file."""
+    """The current values and the presets, tied to their two files."""
 
     def __init__(self, path=None):
         self.path = Path(path) if path is not None else default_path()
+        self.presets_path = self.path.with_name("presets.json")
         self.current = dict(DEFAULTS)
-        self.presets = {}
-        self.notice = None  # a message for the user when the file had to be set aside
+        self.presets = {}  # replaced, never changed in place: readers on other threads
+        self.notices = []  # messages for the user about what had to be set aside
+        self.hand_over = False  # presets read from an older settings.json
+
+    @property
+    def notice(self):
+        return "\n".join(self.notices) or None
 
     @classmethod
     def load(cls, path=None):
-        """The settings in `path`; the defaults when there is no file, and when the
-        file is damaged or unreadable, after setting it aside (see `notice`)."""
+        """The settings in `path` and the presets beside it; defaults for what is
+        missing, damaged or unusable (see `notices`)."""
         settings = cls(path)
-        try:
-            data = json.loads(settings.path.read_text(encoding="utf-8"))
-            if not isinstance(data, dict):
-                raise ValueError("JSONのオブジェクトではありません")
-        except FileNotFoundError:
-            return settings
-        except (OSError, ValueError) as ex:  # UnicodeDecodeError and JSONDecodeError are ValueErrors
-            settings.notice = settings.set_aside(ex)
-            return settings
-        settings.current = clean_values(data.get("current"))
-        presets = data.get("presets")
-        if isinstance(presets, dict):
-            settings.presets = {name: clean_values(values) for name, values in presets.items()
-                                if isinstance(name, str) and name.strip()}
+        data = settings.read(settings.path)
+        dropped = []
+        settings.current = clean_values(data.get("current"), dropped)
+        if dropped:
+            settings.notices.append(_("Settings that could not be used were reset: {names}").format(
+                names=", ".join(dropped)))
+        stored = settings.read(settings.presets_path)
+        if "presets" not in stored and isinstance(data.get("presets"), dict):
+            stored, settings.hand_over = data, True
+        settings.presets = settings.clean_presets(stored.get("presets"))
         return settings
 
-    def set_aside(self, reason):
+    def read(self, path):
+        """The JSON object in `path`, {} when there is none or it was set aside."""
+        try:
+            data = json.loads(path.read_text(encoding="utf-8"))
+            if not isinstance(data, dict):
+                raise ValueError(_("not a JSON object"))
+            return data
+        except FileNotFoundError:
+            return {}
+        except (OSError, ValueError, RecursionError) as ex:  # too deeply nested: RecursionError
+            self.notices.append(self.set_aside(path, ex))
+            return {}
+
+    def clean_presets(self, presets):
+        clean = {}
+        for name, values in (presets if isinstance(presets, dict) else {}).items():
+            dropped = []
+            if isinstance(name, str) and name.strip() and writable_text(name):
+                clean[name] = clean_values(values, dropped)
+            else:
+                dropped.append(_("the name"))
+            if dropped:
+                self.notices.append(_("Preset \"{name}\": values that could not be used were reset: {names}").format(
+                    name=name if writable_text(str(name)) else ascii(name), names=", ".join(dropped)))
+        return clean
+
+    def set_aside(self, path, reason):
         """Renames the unreadable file to the first free `<name>.damaged[-N].json`
         and returns the message that says so."""
         for n in range(1000):
-            aside = self.path.with_name(f"{self.path.stem}.damaged{f'-{n}' if n else ''}.json")
+            aside = path.with_name(f"{path.stem}.damaged{f'-{n}' if n else ''}.json")
             if not aside.exists():
                 break
+        reason = str(reason) or type(reason).__name__
         try:
-            os.rename(self.path, aside)
+            os.rename(path, aside)
         except OSError as ex:
-            return (f"設定ファイル {self.path} を読み込めませんでした ({reason})。"
-                    f"別名にも移せませんでした ({ex})。既定の設定で起動します。")
-        return (f"設定ファイル {self.path} を読み込めませんでした ({reason})。"
-                f"{aside.name} として残し、既定の設定で起動します。")
+            return _("Could not read the settings file {path} ({reason}) nor move it aside ({error}). "
+                     "Starting with the default settings.").format(path=path, reason=reason, error=ex)
+        return _("Could not read the settings file {path} ({reason}). It was kept as {aside}; "
+                 "starting with the default settings.").format(path=path, reason=reason, aside=aside.name)
 
     def save(self):
-        """Writes the file atomically: a temporary file in the same folder,
-        flushed to disk, then renamed over the old one. Raises OSError."""
-        self.path.parent.mkdir(parents=True, exist_ok=True)
-        data = {"version": VERSION, "current": self.current, "presets": self.presets}
-        fd, temp = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.stem}-", suffix=".tmp")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as file:
-                json.dump(data, file, ensure_ascii=False, indent=1, sort_keys=True)
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(temp, self.path)
-        except BaseException:
-            os.unlink(temp)
-            raise
+        """Writes settings.json (and presets.json first when taking presets over
+        from an older settings.json). Raises OSError."""
+        if self.hand_over:
+            self.save_presets()
+            self.hand_over = False
+        write_json(self.path, {"version": VERSION, "current": self.current})
+
+    def save_presets(self):
+        write_json(self.presets_path, {"version": VERSION, "presets": self.presets})
 
     def remember(self, values):
         """Takes `values` (a full or partial set) as the current values and saves."""
@@ -136,10 +218,10 @@ class Settings:
         """Stores `values` under `name` (blanks around it dropped), replacing a preset
         of that name, and saves. Returns the name used."""
         name = name.strip()
-        if not name:
-            raise ValueError("プリセット名を入力してください")
-        self.presets[name] = clean_values(values)
-        self.save()
+        if not name or not writable_text(name):
+            raise ValueError(_("Enter a name for the preset"))
+        self.presets = {**self.presets, name: clean_values(values)}
+        self.save_presets()
         return name
 
     def preset(self, name):
@@ -148,5 +230,6 @@ class Settings:
 
     def delete_preset(self, name):
         """Removes the preset and saves (KeyError for an unknown name)."""
-        del self.presets[name]
-        self.save()
+        self.presets[name]  # noqa: B018  KeyError for an unknown name
+        self.presets = {n: v for n, v in self.presets.items() if n != name}
+        self.save_presets()
