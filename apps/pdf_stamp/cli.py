@@ -82,9 +82,9 @@ def build_parser():
         prog="pdf-stamp", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=EXAMPLES,
         description="Stamp an image onto chosen pages of PDFs at a position or corner, "
                     "and save each result as a new, verified file beside the others.")
-    parser.add_argument("inputs", nargs="+", metavar="PDF",
-                        help="PDF files, or folders of PDFs (results and hidden folders skipped)")
-    parser.add_argument("image", metavar="IMAGE", help="the stamp image (PNG, JPEG, ...)")
+    parser.add_argument("inputs", nargs="+", metavar="FILE",
+                        help="PDF files, or folders of PDFs (results and hidden folders "
+                             "skipped), then the stamp image (PNG, JPEG, ...)")
     where = parser.add_argument_group("placement (mm; -x/-y or --anchor)")
     where.add_argument("-x", type=_mm_text(), metavar="MM",
                        help="the stamp's left edge from the page's left edge")
@@ -125,6 +125,9 @@ def build_parser():
                      help="print one JSON object per file on standard output instead of lines")
     run.add_argument("-v", "--verbose", action="store_true",
                      help="show the module's own lines on standard error")
+    from .cli_seal import add_stamp_options
+
+    add_stamp_options(parser)
     return parser
 
 
@@ -132,14 +135,18 @@ def parse_job(argv=None):
     """(job, sources, options) from the command line; raises UsageError."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.anchor is None and (args.x is None or args.y is None):
+    from .cli_seal import stamp_source
+
+    image, seal, marks = stamp_source(args, parser)
+    if not marks and args.anchor is None and (args.x is None or args.y is None):
         parser.error("give -x and -y, or --anchor")
     if args.anchor is not None and (args.x is not None or args.y is not None):
         parser.error("-x/-y and --anchor exclude each other")
     if args.output_dir and not os.path.isdir(args.output_dir):
         parser.error(f"output folder not found: {args.output_dir}")
     job = StampJob(
-        image=args.image, x=args.x, y=args.y, width=args.width, height=args.height,
+        image=image, seal=seal, marks=marks, rotate=args.rotate,
+        x=args.x, y=args.y, width=args.width, height=args.height,
         anchor=args.anchor, margin=args.margin, pages=args.pages,
         every="" if args.every is None else str(args.every),
         opacity=args.opacity, white_to_transparent=args.white_to_transparent is not None,
@@ -199,6 +206,11 @@ class _Report:
 
 
 def run(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["seal"]:
+        from .cli_seal import main as seal_main
+
+        return seal_main(argv[1:])
     job, sources, args = parse_job(argv)
     from .batch import run_batch
 
