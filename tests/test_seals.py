@@ -97,8 +97,9 @@ def test_tilt_keeps_corners_clear_and_its_box_at_the_anchor(tmp_path, mode, rota
     source = make_document(tmp_path / "in.pdf", PAGES)
     job = StampJob(image=stamp, width="20", anchor=anchor, margin=12, rotate=rotate,
                    pages="all", out_dir=str(tmp_path))
-    result = stamp_file(job, source)
-    assert (result.error, result.pages_stamped) == (None, [1, 2, 3, 4, 5])
+    result = stamp_file(job, source)  # verified on every page, turned ones too, by its box
+    assert (result.error, result.pages_stamped, result.warnings) == (None, [1, 2, 3, 4, 5], [])
+    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "in_stamped.pdf", "stamp.png"]
     turn = math.radians(rotate)
     w, h = 20 * PT_PER_MM, 80 / 60 * 20 * PT_PER_MM
     box_w = w * abs(math.cos(turn)) + h * abs(math.sin(turn))

@@ -101,7 +101,7 @@ def _check_pages(doc, layers, name, missing, warnings):
     for number, passes in sorted(layers.items()):
         expected = [stamp.expected() for stamp in passes]
         geometry, last = reader.page(number - 1, len(passes))
-        key = None if geometry is None else (geometry, tuple(passes))
+        key = None if geometry is None else (geometry, tuple(map(id, passes)))
         if key is None or key not in groups:
             page = doc[number - 1]
             lies = [placement.on_page(rect, page.rect.width, page.rect.height, placement.TOLERANCE_PT)
