@@ -153,8 +153,6 @@ margin = 40
     (["in.pdf", "--date-seal", "--seal-top", "経理部", "--seal-bottom", "山田", "--anchor", "top",
       "--pages", "1", "--width", "8"], 2, {}, "5.0 pt"),
     (["in.pdf", "--marks", "art/marks.toml", "--anchor", "top"], 2, {}, "--anchor"),
-    (["in.pdf", "art/stamp.png", "--anchor", "top", "--pages", "1", "--rotate", "-181"], 2, {},
-     "--rotate: out of range"),
     (["seal", "--top", "経理部", "--bottom", "山田", "--date", "2026-13-01", "-o", "s.png"], 2, {},
      "存在しない日付です: 2026-13-01"),
     (["seal", "--name", "山田", "--size", "12", "-o", "art/stamp.png"], 1, {}, "置き換えていません"),
