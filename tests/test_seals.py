@@ -184,14 +184,14 @@ def test_seal_command_writes_a_vermilion_seal(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["d.png"]
 
 
-@pytest.mark.parametrize("moved, fault", [(None, None), (0, ": 1,2"), (-1, "3")])
+@pytest.mark.parametrize("moved, fault", [(None, None), (0, ": 1,2"), (1, ": 2,3")])
 def test_verification_finds_each_mark_at_its_rectangle(tmp_path, monkeypatch, moved, fault):
-    # Two marks share page 2: the first is checked under the second, and a tilted one by its box.
+    # Three marks share page 2, two with the same picture; a tilted one is checked by its box.
     stamp, source = make_stamp(tmp_path / "s.png"), make_document(tmp_path / "in.pdf", PAGES[:3])
     job = StampJob(image=None, out_dir=str(tmp_path), marks=(
         StampJob(image=stamp, x="10", y="20", width="30", pages="1,2"),
         StampJob(image=None, seal=sealdraw.NameSeal("山田"), anchor="bottom-right", rotate=10,
-                 pages="2,3")))
+                 pages="2,3"), StampJob(image=stamp, x="10", y="100", width="30", pages="2")))
     asked = []
     monkeypatch.setattr(stamping, "verify", lambda *args: asked.append(args) or verify(*args))
     assert stamp_file(job, source).pages_stamped == [1, 2, 3]
