@@ -1,7 +1,6 @@
-"""Hostile hosts: numbers, texts, controls, pages and callbacks whose every
-protocol method first runs a drawn hook (raise, collect garbage, re-enter the
-module, swap a module global, delete or replace a `state` attribute) and then answers as its plain value would, or with an odd
-value. A Scene owns one call's hooks and puts the module back afterwards."""
+"""Hostile values: each protocol method runs a drawn hook (raise, collect,
+re-enter the module, swap a global, touch `state`), then answers as the plain
+value would or oddly. A Scene owns one call's hooks and restores the module."""
 
 import functools
 import gc
@@ -24,7 +23,7 @@ SWAPPED = set()   # globals swapped since the current call began, by any scene's
 
 
 class Dying:
-    """Runs the scene's hooks (a collection among them) when it is freed."""
+    """Collects garbage and runs a hook when freed."""
 
     def __init__(self, scene, hook):
         self.scene, self.hook = scene, hook
@@ -42,8 +41,7 @@ def raiser(error):
 
 
 class SelfDropping:
-    """A replacement for a module global that, when called, removes itself
-    from the module's namespace, collects garbage, then answers None."""
+    """A global that, called, drops itself from the namespace and collects."""
 
     def __init__(self, name):
         self.name = name
@@ -65,28 +63,22 @@ def reenter_dialog():
     page = types.SimpleNamespace(open=lambda d: None, close=lambda d: None, update=lambda: None)
     pdf_module.confirm_exit(page)
     page.dialog.actions[1].on_click(None)
-    # The page and its dialog hold each other. Such a cycle made inside a
-    # finaliser was seen to outlive every later collection (with the module
-    # and in plain Python alike), which the block-count check would take for
-    # a leak: break it here.
+    # a page-dialog cycle made in a finaliser can outlive later collections
+    # (plain Python too): the block-count check would call it a leak
     del page.dialog
 
 
 FIELD = types.SimpleNamespace(value="12.5", update=lambda: None)
 REENTRIES = {
-    "units": lambda: (pdf_module.mm_to_pt(3), pdf_module.format_mm_value(2.675),
-                      pdf_module.scale_image_to_pdf(300, 100, 210, 297)),
+    "units": lambda: (pdf_module.mm_to_pt(3), pdf_module.format_mm_value(2.675),   # the last fails
+                      pdf_module.scale_image_to_pdf(300, 100, 210, 297), pdf_module.mm_to_pt(None)),
     "position": lambda: pdf_module.update_image_position(FIELD, FIELD, FIELD, FIELD),
     "dialog": reenter_dialog,
 }
 
 
 class Scene:
-    """One call's world: hooks run through `run`; `restore` puts back the
-    module's namespace, `state` and the garbage collector's thresholds (also
-    before the call: values freed late may run their hooks at any time)."""
-
-    files = None   # the run's Files, for damaged copies drawn as values
+    """One call's hooks; begin and restore reset the namespace, `state` and gc."""
 
     def __init__(self):
         self.depth = 0   # re-entries go only one level deep
@@ -107,20 +99,16 @@ class Scene:
         self.swapped_out.clear()   # frees what hooks put in, with the hooks still possible
 
     def value(self, spec):
-        """Materialises an odd value drawn by `odd_value`."""
         kind, payload = spec
         return {
             "plain": lambda: payload, "dying": lambda: Dying(self, payload),
             "num": lambda: Num(self, *payload), "text": lambda: Text(self, *payload),
             "raiser": lambda: raiser(payload), "function": lambda: ORIGINAL[payload],
             "self": lambda: SelfDropping(payload), "handler": lambda: self.dropping_handler(payload),
-            "damaged": lambda: self.files.damage(payload),
         }[kind]()
 
     def dropping_handler(self, name):
-        """A fresh exit-dialog handler of the module's own, to stand as the
-        global `name`: held only by the namespace, and its page's close()
-        removes it from there (and collects garbage) while it runs."""
+        """An exit-dialog handler held only by the global `name`, which its close() drops."""
         page = Page(self, {"close": ("swap_global", (name, None)), "update": ("gc", None)})
         ORIGINAL["confirm_exit"](page)
         handler = page.dialog.actions[1].on_click
@@ -167,8 +155,6 @@ class Scene:
 # --- the values behind hostile objects --------------------------------------------
 
 def _hooked(name, compute):
-    """A protocol method that runs its drawn hook, then gives the odd answer
-    drawn for it or what `compute` (the plain value's answer) gives."""
     def method(self, *args):
         self._scene.run(self._hooks.get(name))
         if name in self._odd:
@@ -203,16 +189,11 @@ TEXT_ANSWERS = {
 
 
 class Num:
-    """A number whose every method runs its hook, then answers as `base` would
-    or with the odd answer drawn for it."""
-
     def __init__(self, scene, base, hooks, odd):
         self._scene, self._base, self._hooks, self._odd = scene, base, hooks, odd
 
 
 class Text(str):
-    """A text: the methods the module uses on field texts run their hooks."""
-
     def __new__(cls, scene, base, hooks, odd):
         self = super().__new__(cls, base)
         self._scene, self._hooks, self._odd = scene, hooks, odd
@@ -225,9 +206,6 @@ for _cls, _answers in ((Num, NUMBER_ANSWERS), (Text, TEXT_ANSWERS)):
 
 
 class Control:
-    """A control: reading or writing `value`, writing any other attribute
-    and update() run hooks."""
-
     def __init__(self, scene, value, hooks):
         vars(self).update(_scene=scene, _hooks=hooks, _value=value, updates=0)
 
@@ -253,28 +231,20 @@ class Control:
         vars(self)["_value"] = value
 
 
-class Page:
-    """A toolkit page: open, close and update run hooks; dialogs are counted."""
-
+class Page:   # counts the dialogs it opens and keeps their last titles
     def __init__(self, scene, hooks):
         self.scene, self.hooks, self.opened, self.messages = scene, hooks, 0, []
         self.window = types.SimpleNamespace(destroy=lambda: scene.run(hooks.get("destroy")))
+        self.close = lambda dialog: scene.run(hooks.get("close"))
+        self.update = lambda: scene.run(hooks.get("update"))
 
     def open(self, dialog):
         self.opened += 1
         self.messages = self.messages[-3:] + [str(dialog.title.value)]
         self.scene.run(self.hooks.get("open"))
 
-    def close(self, dialog):
-        self.scene.run(self.hooks.get("close"))
-
-    def update(self):
-        self.scene.run(self.hooks.get("update"))
-
 
 class Callback:
-    """A host callback: after its hook, stores what it is given in `state`."""
-
     def __init__(self, scene, hook, names):
         self.scene, self.hook, self.names = scene, hook, names
 
@@ -284,9 +254,7 @@ class Callback:
             setattr(pdf_module.state, name, value)
 
 
-class Sink:
-    """A standard output that keeps only the last lines (for the checks)."""
-
+class Sink:   # keeps the last lines written
     def __init__(self):
         self.lines = []
 
@@ -294,8 +262,7 @@ class Sink:
         self.lines = self.lines[-7:] + [text]
         return len(text)
 
-    def flush(self):
-        pass
+    flush = lambda self: None   # noqa: E731
 
 
 # --- strategies ------------------------------------------------------------------------
@@ -323,7 +290,6 @@ def hooked(kind, bases, methods):
 
 @functools.lru_cache(maxsize=None)
 def odd_value(base=None):
-    """A value for a field, an argument or a `state` attribute."""
     return st.one_of(
         st.tuples(st.just("plain"), st.one_of(plain_numbers, st.text(max_size=8))
                   if base is None else base),
@@ -334,13 +300,10 @@ def odd_value(base=None):
                tuple(TEXT_ANSWERS)))
 
 
-# An odd answer from a protocol method: a wrong type, a huge number, a value
-# that runs hooks when freed.
+# Odd answers of protocol methods.
 SIMPLE_ODD = plain([None, "3", 3, 3.5, -1, 10**30, math.nan, math.inf, [], (), True, b"x"]) | (
     st.tuples(st.just("dying"), st.none() | st.just(("gc", None))))
-# What a swapped module global becomes: a refusing callable, another of the
-# module's functions, a callable (or a function of the module's own type)
-# that drops itself from the namespace while it runs, a plain odd value.
+# What a swapped global becomes.
 REPLACEMENT = st.one_of(
     st.tuples(st.just("raiser"), ERRORS), st.sampled_from(["self", "handler"]),
     st.tuples(st.just("function"), st.sampled_from(["mm_to_pt", "format_mm_value", "show_dialog",

@@ -1,13 +1,7 @@
-"""Fuzz run: hostile hosts against pdf_module, meant for the sanitizer build
-(`make fuzz`), for FUZZ_SECONDS seconds (default 120).
-
-The targets of targets.py take turns in rounds until the time is up; each
-round is one hypothesis run of FUZZ_EXAMPLES calls (default 40) followed by
-a block-count check that replays the round's last calls. With CI=true round
-r is derandomised with seed r; FUZZ_TARGETS=a,b limits the targets;
-FUZZ_TRACE=1 names every call before it runs (to find the one that takes the
-process down). Exit status 1, with the shrunk failing calls printed, when a
-rule broke."""
+"""Hostile hosts against pdf_module for FUZZ_SECONDS (`make fuzz`): the targets
+take turns in rounds of FUZZ_EXAMPLES calls, each followed by a block-count
+replay. CI=true seeds round r with r; FUZZ_TARGETS=a,b limits the targets;
+FUZZ_TRACE=1 names each call before it runs. Exit 1 names the shrunk calls."""
 
 import gc
 import os
@@ -51,9 +45,7 @@ def make_test(name, recent, tally, rounds):
 
 
 def blocks_grown(calls, count, slack):
-    """None when replaying `calls` `count` times keeps the allocated block
-    count within `slack` in one of three tries (caches that fill once are
-    tolerated); else how much it grew."""
+    """None if `count` replays of `calls` stay within `slack` blocks in one of three tries."""
     for call in calls:
         call.run()
     for _ in range(3):
@@ -77,7 +69,7 @@ def main():
     os.makedirs(os.path.join(work, "files", "out"))
     os.makedirs(os.path.join(work, "cwd"))
     os.chdir(os.path.join(work, "cwd"))
-    targets.FILES = hostile.Scene.files = targets.Files(os.path.join(work, "files"))
+    targets.FILES = targets.Files(os.path.join(work, "files"))
     targets.FILES.cwd = os.getcwd()
     failures, late, tally = [], [], {}   # late: broken invariants that finalisers met between calls
 

@@ -1,14 +1,9 @@
-"""What the fuzz run calls, and what it checks after every call.
-
-Each target draws one call (arguments, the hooks of every object handed in,
-the `state` values) as a Call that can be run again for the block-count
-check. `check` names every broken rule: a SystemError anywhere (raised,
-chained, printed, in a dialog, unraisable); an exception of the Exception
-family escaping from a statement that the behaviour guards; process_pdf
-returning without a dialog, or leaving output behind after a failure that
-was not the save's."""
+"""The calls the fuzz run draws, and the rules `check` holds them to: no
+SystemError anywhere, no exception out of a guarded statement, and
+process_pdf always shows a dialog and leaves no output after a failure."""
 
 import os
+import pathlib
 import sys
 import traceback
 import types
@@ -23,25 +18,20 @@ from hostile import (HOOK, ORIGINAL, SWAPPED, Callback, Control, Page, Scene, Si
 _STRATEGIES = {}
 
 
-def once(key, make):
-    """The strategy `make` builds, built once (building per call is slow)."""
-    if key not in _STRATEGIES:
-        _STRATEGIES[key] = make()
-    return _STRATEGIES[key]
+def once(key, make):   # strategies are slow to build: once each
+    return _STRATEGIES[key] if key in _STRATEGIES else _STRATEGIES.setdefault(key, make())
 
 
-# Statements from which an exception of the Exception family may leave each
-# guarded function; None: from none.
+# Lines an Exception may leave each guarded function from (None: none).
 UNGUARDED_LINES = {
     "update_image_size": None,
     "update_image_sizeb": None,
     "select_pdf": {64, 67, 68, 120},
     "on_page_number_change": {272, 273, 277, 279, 328},
-    # the truth tests of lines 381, 403 and 413 lie outside the guards too
     "process_pdf": {381, 382, 388, 391, 394, 395, 396, 397, 399, 402, 403, 411, 413, 415, 416,
                     417, 419, 423, 427, 434, 438, 439, 440, 451},
 }
-# Statements guarded against ValueError only: a ValueError may not leave them.
+# Lines that catch ValueError only.
 VALUE_ERROR_GUARDED = {
     "update_image_position": set(range(235, 252)),
     "on_page_number_change": {277},
@@ -52,7 +42,7 @@ BROKEN_INVARIANT = ("without setting an exception", "with an exception set",
 
 
 class Call:
-    """One drawn call: `run` sets up its scene, calls, restores the module."""
+    """One drawn call, run again for the block-count check."""
 
     def __init__(self, function, make_args, scene, state=None, controls=(), after=None):
         self.function, self.make_args, self.scene = function, make_args, scene
@@ -86,15 +76,11 @@ class Call:
 
 
 def entry_line(error, function):
-    """The line of the outermost traceback entry of `function`."""
-    for entry in traceback.extract_tb(error.__traceback__):
-        if entry.filename == "pdf_module.py" and entry.name == f"pdf_module.{function}":
-            return entry.lineno
-    return None
+    return next((e.lineno for e in traceback.extract_tb(error.__traceback__)
+                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
 
 
 def check(call, outcome):
-    """The broken rules of one call, as text lines (empty when none)."""
     problems, error, seen = [], outcome.error, set()
     while error is not None and id(error) not in seen:   # the chain of causes
         seen.add(id(error))
@@ -115,7 +101,7 @@ def check(call, outcome):
     return problems
 
 
-# --- files: PDFs, images and paths, sound and damaged ----------------------------------------
+# --- files: PDFs, images and paths, sound and broken -----------------------------------------
 
 NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
             b"2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
@@ -123,22 +109,21 @@ NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
 
 
 class Files:
-    """PDFs and images written once per run, and damaged copies made per call."""
+    """The run's PDFs and images."""
 
     def __init__(self, folder):
-        self.folder, self.damaged = folder, 0
+        self.folder = folder
         with fitz.open() as doc:
             for number, rotation in enumerate((0, 90, 180)):
-                page = doc.new_page(width=300 + 100 * number, height=400)
-                page.set_rotation(rotation)
-                page.insert_text((30, 60), f"page {number + 1}")
-            self.pdf_bytes = doc.tobytes()
+                doc.new_page(width=300 + 100 * number, height=400).set_rotation(rotation)
+                doc[number].insert_text((30, 60), f"page {number + 1}")
+            pdf = doc.tobytes()
             locked = os.path.join(folder, "locked.pdf")
             doc.save(locked, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
-        self.pdfs = {"three pages": self.write("three.pdf", self.pdf_bytes), "locked": locked,
+        self.pdfs = {"three pages": self.write("three.pdf", pdf), "locked": locked,
                      "no pages": self.write("empty-tree.pdf", NO_PAGES),
                      "empty file": self.write("empty.pdf", b""),
-                     "truncated": self.write("truncated.pdf", self.pdf_bytes[:len(self.pdf_bytes) // 2]),
+                     "truncated": self.write("truncated.pdf", pdf[:len(pdf) // 2]),
                      "not a pdf": self.write("text.pdf", b"hello\n" * 50)}
         self.images = {"text file": self.pdfs["not a pdf"]}
         for name, mode, extra in [("stamp.png", "RGB", {}), ("alpha.png", "RGBA", {}),
@@ -146,28 +131,14 @@ class Files:
                                   ("tiny-dpi.png", "RGB", {"dpi": (1e-4, 1e-4)})]:
             self.images[name] = os.path.join(folder, name)
             Image.new(mode, (24, 16), (200, 30, 30)).save(self.images[name], **extra)
-        with open(self.images["stamp.png"], "rb") as f:
-            self.images["truncated.png"] = self.write("truncated.png", f.read()[:40])
+        self.images["truncated.png"] = self.write(
+            "truncated.png", pathlib.Path(self.images["stamp.png"]).read_bytes()[:40])
         self.odd_paths = [os.path.join(folder, "missing.pdf"), folder, "", "a\0b.pdf", "x" * 5000,
                           None, 3, b"/tmp"]
 
     def write(self, name, data):
-        path = os.path.join(self.folder, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
-
-    def damage(self, edits):
-        """A copy of the three-page PDF with bytes changed or cut."""
-        data = bytearray(self.pdf_bytes)
-        for position, byte, cut in edits:
-            position %= len(data)
-            if cut:
-                del data[position:position + byte]
-            else:
-                data[position] = byte
-        self.damaged += 1
-        return self.write(f"damaged-{self.damaged % 4}.pdf", bytes(data))
+        pathlib.Path(self.folder, name).write_bytes(data)
+        return os.path.join(self.folder, name)
 
     def odd_path(self):
         return st.one_of(st.sampled_from(self.odd_paths).map(lambda p: ("plain", p)),
@@ -176,10 +147,8 @@ class Files:
                                               "__hash__"), 2)).map(lambda t: ("text", (*t, {}))))
 
     def pdf(self):
-        edits = st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255), st.booleans()),
-                         min_size=1, max_size=6)
         return st.one_of(st.sampled_from(sorted(self.pdfs.values())).map(lambda p: ("plain", p)),
-                         edits.map(lambda e: ("damaged", e)), self.odd_path())
+                         self.odd_path())
 
     def image(self):
         return st.one_of(st.sampled_from(sorted(self.images.values())).map(lambda p: ("plain", p)),
@@ -190,9 +159,7 @@ FILES = None   # made by the runner in its temporary folder
 MAYBE_HOOK = st.none() | HOOK
 
 
-# What each handler is given, parameter by parameter: a control holding a
-# field value (or the PDF's path), a callback storing scales, a toolkit page,
-# a file picker's event, or a value drawn anew for every run.
+# The kind of each handler's parameters.
 PARAMETERS = {
     "update_image_size": "none flag field field field field field field",
     "update_image_sizeb": "none flag field field field",
@@ -218,9 +185,8 @@ SPECS = {"flag": lambda: odd_value(st.booleans()), "message": lambda: odd_value(
 
 
 def handlers(data, group):
-    """A call of one of the group's handlers, with hooks on all it is given;
-    confirm_exit's buttons are then clicked by a page whose hooks may drop
-    the dialog (and with it the last reference to the running handler)."""
+    """A handler call with hooks on all it is given; confirm_exit's buttons
+    are then clicked, the dialog dropped while its handler runs."""
     function = data.draw(once(("group", group), lambda: st.sampled_from(GROUPS[group])))
     scene, made, makers, page = Scene(), [], [], None
     files = {"picked_pdf": data.draw(once("pdf", SPECS["pdf"])),
@@ -283,7 +249,6 @@ def process(data):
 
 
 def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
-    """The process_pdf call of one drawn example (its description repeats it)."""
     scene = Scene()
     page = Page(scene, page_hooks)
     out = os.path.join(FILES.folder, "out")
@@ -322,7 +287,5 @@ def process_call(pdf, image, where, geometry, pages, interval, page_hooks):
 
 TARGETS = {**{group: (lambda data, group=group: handlers(data, group)) for group in GROUPS},
            "process_pdf": process}
-# Block-count check: replays of a round's last four calls, and the blocks
-# they may add: less than one a call, or, where the PDF and image libraries
-# move the count by up to about 150 blocks either way, a few a call.
+# (replays, blocks allowed): the PDF and image libraries move the count by ~150.
 LEAK_CHECK = {"process_pdf": (10, 150), "preview": (15, 150), "images": (15, 150)}

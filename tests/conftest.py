@@ -9,22 +9,16 @@ import warnings
 
 import pytest
 
-# The host's own texts are checked in Japanese, as office users see them
-# (test_i18n switches the language where it checks English).
-os.environ["PDF_STAMP_LANG"] = "ja"
-
-# The module imports the host's `state` by name: give it one before import.
-STATE = sys.modules.setdefault("state", types.ModuleType("state"))
+os.environ["PDF_STAMP_LANG"] = "ja"   # host texts as office users see them (test_i18n checks English)
+STATE = sys.modules.setdefault("state", types.ModuleType("state"))   # imported by the module
 
 with warnings.catch_warnings():   # off 3.12 the import warns once (test_frame checks it)
     warnings.filterwarnings("ignore", "compile time Python version 3.12 of module", RuntimeWarning)
     import pdf_module  # noqa: E402
 
-if os.environ.get("PDF_MODULE_EXPECT_SANITIZED"):
-    # `make test-asan` must exercise the sanitizer build, not the installed one.
+if os.environ.get("PDF_MODULE_EXPECT_SANITIZED"):   # `make test-asan` tests the sanitizer build
     assert "asan-site" in pdf_module.__file__, pdf_module.__file__
 
-# Real-world PDFs are read where they lie; a clone without them skips their rows.
 CORPUS = os.environ.get("PDF_MODULE_CORPUS") or os.path.normpath(
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus"))
 
@@ -63,10 +57,10 @@ class ImageControl(Field):  # an image control placed in a stack
 
 class Page:  # the flet page: records open, close, update and window.destroy in order
     def __init__(self):
-        self.log = []
-        self.open, self.close = (lambda c: self.log.append(("open", c)), lambda c: self.log.append(("close", c)))
-        self.update = lambda: self.log.append(("update",))
-        self.window = types.SimpleNamespace(destroy=lambda: self.log.append(("destroy",)))
+        self.log = log = []
+        self.open, self.close = (lambda c: log.append(("open", c)), lambda c: log.append(("close", c)))
+        self.update, self.window = lambda: log.append(("update",)), types.SimpleNamespace(
+            destroy=lambda: log.append(("destroy",)))
 
     def messages(self):  # titles of the dialogs opened so far
         return [entry[1].title.value for entry in self.log if entry[0] == "open"]
@@ -78,11 +72,7 @@ class FilePickerResult:  # `files` is None or a list of picked files
 
 
 class Sink:  # a standard output that forgets what it is given
-    def write(self, text):
-        return len(text)
-
-    def flush(self):
-        pass
+    write, flush = len, lambda self: None
 
 
 class BrokenOutput(Sink):  # a standard output whose every write fails
@@ -105,8 +95,7 @@ def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64
         for _ in range(calls):
             fn()
         gc.collect()
-        after = sys.getallocatedblocks()
-        if after - before <= slack:
+        if (after := sys.getallocatedblocks()) - before <= slack:
             return True
     print(f"allocated blocks grew by {after - before} over {calls} calls")
     return False

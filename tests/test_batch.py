@@ -1,19 +1,24 @@
 import multiprocessing
 import os
 import re
+import signal
+import subprocess
+import sys
 import tempfile
+import types
 
 import fitz
 import pytest
 
 from conftest import CORPUS
-from pdf_stamp import host, stamping
+from test_process_pdf import REFUSE_LINKS
+from pdf_stamp import host, naming, stamping
 from pdf_stamp.batch import collect_sources, run_batch
 from pdf_stamp.job import StampJob
-from pdf_stamp.naming import claim, plan_names
+from pdf_stamp.naming import claim, is_marked, mark, plan_names
 from pdf_stamp.safety import check
 from pdf_stamp.exceptions import NeedsPassword, OwnerProtected, SignedDocument
-from stamping import make_document, make_seal, make_stamp, render, sign
+from stamping import make_document, make_seal, make_stamp, render, sign, stamped_pages
 
 
 PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
@@ -33,12 +38,24 @@ def touch(folder, *names):
         (folder / name).write_bytes(b"")
 
 
-def test_collect_sources(tmp_path):
-    touch(tmp_path, "b.pdf", "A.PDF", "a_stamped.pdf", "a_stamped_1.PDF", "notes.txt",
-          ".pdf-stamp-x/output.pdf", "sub/c.pdf", "sub/c_stamped.pdf", "sub/.hidden/d.pdf")
-    found = lambda **kw: [os.path.relpath(p, tmp_path) for p in collect_sources([tmp_path], **kw)]
-    assert (found(), found(recursive=True)) == (["A.PDF", "b.pdf"], ["A.PDF", "b.pdf", "sub/c.pdf"])
-    assert collect_sources(["z_stamped.pdf", "y.pdf"]) == ["z_stamped.pdf", "y.pdf"]
+@pytest.mark.parametrize("suffix, recursive, sources, skipped", [
+    ("_stamped", False, ["A.PDF", "b.pdf", "photo_stamped_copy.pdf", "un_stamped.pdf", "x[signed].pdf"],
+     ["A_stamped.pdf", "a_stamped_1.PDF", "old-seal.pdf"]),
+    ("_stamped", True, ["A.PDF", "b.pdf", "photo_stamped_copy.pdf", "sub/c.pdf", "un_stamped.pdf",
+                        "x[signed].pdf"], ["A_stamped.pdf", "a_stamped_1.PDF", "old-seal.pdf", "sub/c_stamped.pdf"]),
+    ("[signed]", False, ["A.PDF", "A_stamped.pdf", "a_stamped_1.PDF", "b.pdf",
+                         "photo_stamped_copy.pdf", "un_stamped.pdf"], ["old-seal.pdf", "x[signed].pdf"]),
+])
+def test_collect_sources(tmp_path, suffix, recursive, sources, skipped):
+    touch(tmp_path, "b.pdf", "A.PDF", "A_stamped.pdf", "a_stamped_1.PDF", "un_stamped.pdf", "x.pdf",
+          "x[signed].pdf", "photo_stamped_copy.pdf", "notes.txt", ".pdf-stamp-x/output.pdf",
+          "sub/c.pdf", "sub/c_stamped.pdf", "sub/.hidden/d.pdf")
+    os.remove(tmp_path / "x.pdf")
+    os.mkfifo(tmp_path / "x.pdf")  # a FIFO is neither opened nor taken, but names a source
+    mark(make_document(tmp_path / "old-seal.pdf"))  # a result of a run with another suffix
+    found = collect_sources([tmp_path], recursive, suffix)
+    assert [[os.path.relpath(p, tmp_path) for p in paths] for paths in found] == [sources, skipped]
+    assert collect_sources(["z_stamped.pdf", "y.pdf"]) == (["z_stamped.pdf", "y.pdf"], [])
 
 
 @pytest.mark.parametrize("taken, sources, suffix, expected", [
@@ -82,10 +99,35 @@ def test_names_taken_and_a_planted_link(tmp_path, private_temp):
     assert victim.read_bytes() == b"keep me"
 
 
-def up_to_second_id(path):  # the second half of the /ID is made anew by every save
+NO_LINKS = REFUSE_LINKS + """
+from pdf_stamp.batch import run_batch
+from pdf_stamp.job import StampJob
+source, image, out = sys.argv[1:]
+job = StampJob(image=image, x="1", y="1", width="20", pages="1,2", out_dir=out)
+print(*(r.result or r.error for r in run_batch(job, [source, source], jobs=1)), sep="\\n")
+"""
+
+
+def test_without_hard_links_results_are_copied_into_new_files(tmp_path):
+    (tmp_path / "out").mkdir()
+    os.symlink(tmp_path / "planted.pdf", tmp_path / "out" / "in_stamped.pdf")
+    args = [make_document(tmp_path / "in.pdf", PAGES), make_stamp(tmp_path / "s.png"), tmp_path / "out"]
+    child = subprocess.run([sys.executable, "-c", NO_LINKS, *args], cwd=tmp_path,
+                           capture_output=True, text=True, timeout=120)
+    if child.returncode == 77:
+        pytest.skip("this kernel or machine cannot make link() fail for one process")
+    names = [str(tmp_path / "out" / n) for n in ("in_stamped_1.pdf", "in_stamped_2.pdf")]
+    assert child.stdout.splitlines() == names, child.stderr
+    assert sorted(os.listdir(tmp_path / "out")) == ["in_stamped.pdf", "in_stamped_1.pdf", "in_stamped_2.pdf"]
+    assert not os.path.lexists(tmp_path / "planted.pdf")  # the planted link was not written through
+    assert all(set(stamped_pages(n)) == {1, 2} and is_marked(n) for n in names)
+
+
+def up_to_second_id(path):  # the second half of the /ID is made anew by every save (the result
+    # mark then follows as an update)
     data = open(path, "rb").read()
     first = re.compile(rb"<[0-9A-Fa-f]*>|\((?:\\.|[^\\)])*\)", re.S)
-    return data[:first.match(data, data.rindex(b"/ID[") + 4).end()]
+    return data[:first.match(data, data.index(b"/ID[") + 4).end()]
 
 
 def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
@@ -203,16 +245,18 @@ class LosingModule:  # its save loses the last page
     ("in.pdf", {"x": None}, "【ERROR】数値が正しく入力されていません"),
     ("in.pdf", {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
     ("in.pdf", {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
+    ("in.pdf", {"stopped": signal.SIGTERM}, "中断したため書き出していません"),  # verified, not named
 ])
 def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):
     if source.startswith(CORPUS) and not os.path.exists(source):
         pytest.skip(f"{CORPUS} is not here")
     monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(naming.Stop, "shared", types.SimpleNamespace(value=change.pop("stopped", 0)))
     make_document("in.pdf")
     job = StampJob(**dict(dict(image=make_stamp(tmp_path / "s.png"), x="5", y="5", pages="all",
                                out_dir=str(tmp_path)), **change))
     result = stamping.stamp_file(job, source)
-    assert (result.result, result.error[:len(error)]) == (None, error)
+    assert (result.result, result.error[:len(error)], result.pages_stamped) == (None, error, [])
     assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
 
 

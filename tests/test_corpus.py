@@ -10,15 +10,10 @@ from stamping import QUADRANTS, find_stamp, make_stamp, run
 
 GEOMETRY = dict(x="20", y="30", width="15", height="20")
 WANTED = fitz.Rect(20, 30, 35, 50) * (72 / 25.4)  # in points: a pixel of a 72 dpi render
-CLOSED = "【ERROR】ページ 1 への画像挿入に失敗: document closed or encrypted"
-REFUSED = {
-    "pypdf-crazyones-encrypted-256.pdf": "【ERROR】対象ページが指定されていません",  # no pages yet
-    "pypdf-libreoffice-writer-password.pdf": CLOSED,
-    "pypdf-r6-user-password.pdf": CLOSED,
-    "qpdf-many-nulls.pdf": "【ERROR】対象ページが指定されていません",  # no pages
-    "user password": CLOSED,
-    "no pages": "【ERROR】対象ページが指定されていません",
-}
+REFUSED = dict.fromkeys(["pypdf-libreoffice-writer-password.pdf", "pypdf-r6-user-password.pdf",
+                         "user password"], "【ERROR】ページ 1 への画像挿入に失敗: document closed or encrypted")
+REFUSED.update(dict.fromkeys(["pypdf-crazyones-encrypted-256.pdf", "qpdf-many-nulls.pdf", "no pages"],
+                             "【ERROR】対象ページが指定されていません"))   # no pages (yet)
 
 
 @pytest.mark.parametrize("source", corpus_rows(lambda path: (path,)) + list(HARD_CASES))

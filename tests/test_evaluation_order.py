@@ -10,7 +10,7 @@ import pdf_module
 HOST_NAMES = ["fitz", "Image", "io", "base64", "ft", "state", "update_image_size"]
 
 
-class Probe:  # logs each use; larger-than tests are true, smaller-than tests false
+class Probe:  # logs each use; smaller-than tests are false
 
     def __init__(self, log, name):
         object.__setattr__(self, "_log", log)
@@ -30,7 +30,6 @@ class Probe:  # logs each use; larger-than tests are true, smaller-than tests fa
     def __getitem__(self, key): return self._use(f"{{}}[{key!r}]")
     def __bool__(self): return self._use("bool({})", value=True)
     def __int__(self): return self._use("int({})", value=1)
-    def __float__(self): return self._use("float({})", value=1.0)
     def __round__(self, ndigits=None): return self._use(f"round({{}}, {ndigits})", value=1.0)
     def __format__(self, spec): return self._use(f"format({{}}, {spec!r})", value="-")
     def __enter__(self): return self._use("{}.__enter__()", "img")
@@ -42,12 +41,10 @@ class Probe:  # logs each use; larger-than tests are true, smaller-than tests fa
     def _operator(op, value=None):
         return lambda self, other: self._use(f"{{}} {op} {getattr(other, '_name', other)}", f"({op})", value)
 
-    __add__ = __radd__ = _operator("+")
     __sub__ = __rsub__ = _operator("-")
     __mul__ = __rmul__ = _operator("*")
     __truediv__ = __rtruediv__ = _operator("/")
-    __gt__, __ge__ = _operator(">", True), _operator(">=", True)
-    __lt__, __le__ = _operator("<", False), _operator("<=", False)
+    __lt__ = _operator("<", False)
 
 
 RECORDED = [
@@ -87,17 +84,6 @@ RECORDED = [
         "state.pdf_scale_ratio; format(state.pdf_scale_ratio, '.4f'); state.shrink_scale; "
         "format(state.shrink_scale, '.4f'); image_path.value; bool(image_path.value); "
         'update_image_size()'), '[ページ変更] PDF page 1 loaded.\n     size: -pt × -pt\n     scale: -, shrink: -\n'),
-    ("show_dialog", (
-        'ft.AlertDialog; ft.Text; ft.Text(); ft.AlertDialog(title); page.dialog=; page.open; '
-        'page.dialog; page.open(); page.update; page.update()'), ''),
-    ("confirm_exit", (
-        'ft.AlertDialog; ft.Text; ft.Text(); ft.TextButton; ft.TextButton(on_click); '
-        'ft.TextButton; ft.TextButton(on_click); ft.AlertDialog(title, actions); page.dialog=; '
-        'page.open; page.dialog; page.open(); page.update; page.update()'), ''),
-    ("scale_image_to_pdf", (
-        'image_width_mm / image_height_mm; image_width_mm > pdf_width_mm; image_width_mm / '
-        'pdf_width_mm; image_height_mm / pdf_height_mm; (/) > (/); pdf_width_mm / (/); '
-        'round(pdf_width_mm, 2); round((/), 2)'), ''),
 ]
 
 

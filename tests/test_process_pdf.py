@@ -1,6 +1,5 @@
 import contextlib
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -57,7 +56,6 @@ OUTCOMES = {
     "none valid": (dict(pages="0,6,abc,2-4,"), "【ERROR】対象ページが指定されていません"),
     "every 6": (dict(interval="6"), "【ERROR】対象ページが指定されていません"),
     "every 0": (dict(interval="0"), "【ERROR】対象ページが指定されていません"),
-    "every -3": (dict(interval="-3"), "【ERROR】対象ページが指定されていません"),
     "30 digits": (dict(pages="9" * 30, interval="9" * 30), "【ERROR】対象ページが指定されていません"),
     "superscript": (dict(pages="1,2,\u00b9", interval="1"), "【ERROR】ページ指定が不正です"),
     "list not text": (dict(pages=5), "【ERROR】ページ指定が不正です"),
@@ -73,7 +71,6 @@ OUTCOMES = {
     "no folder": (dict(out="no", pages="1"),
                   SAVE_FAILED + "[Errno 2] No such file or directory: 'no/output.pdf'"),
     "x None": (dict(x=None), (TypeError, 394)),
-    "y list": (dict(y=[]), (TypeError, 395)),
     "height object": (dict(height=object()), (TypeError, 397)),
     "rebound raises": (dict(mm_to_pt=raising(KeyError, "k")), (KeyError, 394)),
     "interval list": (dict(pages="1", interval=[1]), (TypeError, 415)),
@@ -317,9 +314,8 @@ def test_pages_that_share_resources_are_stamped_as_their_own(tmp_path, files, pa
         outputs[kind] = str(folder / "output.pdf")
     with fitz.open(outputs["own"]) as own, fitz.open(outputs[layout]) as shared:
         assert [p.get_pixmap().samples for p in shared] == [p.get_pixmap().samples for p in own]
-        # one name for the stamp on every page: names do not pile up in a shared dictionary
-        names = {re.findall(rb"/(\w+) Do", shared[n].read_contents())[-1] for n in (0, 2, 4)}
-        assert len(names) == 1
+        # names do not pile up in a shared dictionary, nor reach the pages left unstamped
+        assert [len(p.get_images()) for p in shared] == [len(p.get_images()) for p in own]
     expected = {n: DOT[1] + [STAMP] if n in (1, 3, 5) else DOT[1] for n in range(1, 6)}
     assert stamped_pages(outputs[layout]) == stamped_pages(outputs["own"]) == expected
     assert abs(os.path.getsize(outputs[layout]) / os.path.getsize(outputs["own"]) - 1) < 0.02

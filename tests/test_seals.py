@@ -62,8 +62,8 @@ def test_dates_and_eras(day, style, text):
 
 BAD_MARKS = [  # (a marks file's text, the words its error must hold)
     ('[[mark]]\nimage = "s.png"\nanchor = "top"\nsize = 3\n', 'mark 1, key "size"'),
-    ('[[mark]]\nimage = "s.png"\nanchor = "top"\n[[mark]]\nimage = "gone.png"\nanchor = "top"\n',
-     'mark 2, key "image"'),
+    ('[[mark]]\nimage = "s.png"\nanchor = "top"\npages = "1"\n'
+     '[[mark]]\nimage = "marks.toml"\nanchor = "top"\n', 'mark 2, key "image"'),
     ('[[mark]]\nname_seal = "山田"\nx = 1\n', 'key "y"'),
     ('[[mark]]\nname_seal = "山田"\nanchor = "top"\nrotate = 181\n', 'key "rotate"'),
     ('[[mark]]\nname_seal = "山田太郎様"\nanchor = "top"\n', 'key "name_seal"'),
@@ -73,7 +73,7 @@ BAD_MARKS = [  # (a marks file's text, the words its error must hold)
      'key "date_seal.colour"'),
     ('[[mark]]\nimage = "s.png"\nname_seal = "山田"\nanchor = "top"\n', 'key "image"'),
     ('[[mark]]\nimage = "s.png"\nanchor = "top"\npages = "1,x"\n', 'key "pages"'),
-    ('[[mark]]\nimage = "s.png"\nanchor = "top"\nopacity = true\n', 'key "opacity"'),
+    ('[[mark]]\nname_seal = "山田"\nanchor = "top"\n', 'key "pages"'),
     ('[mark]\nimage = "s.png"\n', "[[mark]]"),
     ('[[mark]]\nimage = "s.png"\nanchor = top\n', "line 3"),
 ]
@@ -145,11 +145,11 @@ margin = 40
 
 
 @pytest.mark.parametrize("args, status, written, says", [
-    (["in.pdf", "--marks", "art/marks.toml"], 0, {1: 1, 2: 1, 4: 2}, "3 pages stamped"),
+    (["in.pdf", "--marks", "art/marks.toml"], 0, {1: 1, 2: 1, 4: 2}, "3 ページに押印"),
     (["in.pdf", "--name-seal", "山田", "--anchor", "top", "--pages", "odd", "--rotate", "5"], 0,
-     {1: 1, 3: 1}, "2 pages stamped"),
+     {1: 1, 3: 1}, "2 ページに押印"),
     (["in.pdf", "--date-seal", "--seal-top", "経理部", "--seal-bottom", "山田", "--date",
-      "2026-12-07", "--anchor", "top", "--pages", "1", "--width", "30"], 0, {1: 1}, "1 page"),
+      "2026-12-07", "--anchor", "top", "--pages", "1", "--width", "30"], 0, {1: 1}, "1 ページに押印"),
     (["in.pdf", "--date-seal", "--seal-top", "経理部", "--seal-bottom", "山田", "--anchor", "top",
       "--pages", "1", "--width", "8"], 2, {}, "5.0 pt"),
     (["in.pdf", "--marks", "art/marks.toml", "--anchor", "top"], 2, {}, "--anchor"),

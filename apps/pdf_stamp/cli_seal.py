@@ -10,7 +10,7 @@ import sys
 import tempfile
 
 from . import sealdraw
-from .cli import _number, _Parser
+from .cli import _argparse_texts, _number, _Parser
 from .exceptions import ExitCode, StampError
 from .i18n import _
 
@@ -39,29 +39,32 @@ def _color(text):
 
 def _add_seal_look(group):
     group.add_argument("--date", type=_date, metavar="YYYY-MM-DD",
-                       help="the date on a date seal (default: today)")
+                       help=_("the date on a date seal (default: today)"))
     group.add_argument("--date-style", choices=sealdraw.STYLES, default="western",
-                       help="2026.12.07, '26.12.07, R8.12.07 or 令和8年12月7日 (default: western)")
+                       help=_("2026.12.07, '26.12.07, R8.12.07 or 令和8年12月7日 (default: western)"))
     group.add_argument("--color", type=_color, default=sealdraw.VERMILION, metavar="COLOUR",
-                       help=f"ink colour, #RRGGBB or a name (default: vermilion {sealdraw.VERMILION})")
+                       help=_("ink colour, #RRGGBB or a name (default: vermilion {colour})")
+                       .format(colour=sealdraw.VERMILION))
 
 
 def add_stamp_options(parser):
     """The stamping command's options for generated seals, tilt and marks."""
     group = parser.add_argument_group(
-        "generated seals, tilt and marks (with --date-seal, --name-seal or --marks every "
-        "FILE is a PDF or a folder)")
+        _("generated seals, tilt and marks"),
+        _("With --date-seal, --name-seal or --marks every FILE is a PDF or a folder. A marks "
+          "file gives each mark its image or seal, pages and place, so the placement, pages "
+          "and seal options above are not given with it."))
     group.add_argument("--date-seal", action="store_true",
-                       help="stamp a date seal drawn from --seal-top, the date and --seal-bottom")
-    group.add_argument("--seal-top", metavar="TEXT", help="a date seal's top text (a department)")
-    group.add_argument("--seal-bottom", metavar="TEXT", help="a date seal's bottom text (a name)")
-    group.add_argument("--name-seal", metavar="TEXT", help="stamp a name seal of 1 to 4 characters")
+                       help=_("stamp a date seal drawn from --seal-top, the date and --seal-bottom"))
+    group.add_argument("--seal-top", metavar="TEXT", help=_("a date seal's top text (a department)"))
+    group.add_argument("--seal-bottom", metavar="TEXT", help=_("a date seal's bottom text (a name)"))
+    group.add_argument("--name-seal", metavar="TEXT", help=_("stamp a name seal of 1 to 4 characters"))
     _add_seal_look(group)
     group.add_argument("--rotate", type=_number(low=-180, high=180), default=0.0, metavar="DEG",
-                       help="tilt the stamp, counter-clockwise (-180 to 180); the size is "
-                            "the stamp's before it is turned")
+                       help=_("tilt the stamp, counter-clockwise (-180 to 180); the size is "
+                              "the stamp's before it is turned"))
     group.add_argument("--marks", metavar="MARKS.toml",
-                       help="stamp every [[mark]] of this file in turn (see the README)")
+                       help=_("stamp every [[mark]] of this file in turn (see the README)"))
 
 
 def stamp_source(args, parser):
@@ -86,6 +89,7 @@ def stamp_source(args, parser):
         from .marks import load_marks
 
         placed = [o for o, v in (("-x", args.x), ("-y", args.y), ("--anchor", args.anchor),
+                                 ("--margin", args.margin is not None),
                                  ("--width", args.width), ("--height", args.height),
                                  ("--pages", args.pages), ("--every", args.every),
                                  ("--rotate", args.rotate), ("--opacity", args.opacity != 1),
@@ -123,16 +127,16 @@ def build_seal_parser():
     parser = _Parser(
         prog="pdf-stamp seal", formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog=SEAL_EXAMPLES,
-        description="Write a date seal or a name seal as a PNG with transparent corners.")
-    parser.add_argument("--top", metavar="TEXT", help="a date seal's top text (a department)")
-    parser.add_argument("--bottom", metavar="TEXT", help="a date seal's bottom text (a name)")
-    parser.add_argument("--name", metavar="TEXT", help="a name seal of 1 to 4 characters")
+        description=_("Write a date seal or a name seal as a PNG with transparent corners."))
+    parser.add_argument("--top", metavar="TEXT", help=_("a date seal's top text (a department)"))
+    parser.add_argument("--bottom", metavar="TEXT", help=_("a date seal's bottom text (a name)"))
+    parser.add_argument("--name", metavar="TEXT", help=_("a name seal of 1 to 4 characters"))
     _add_seal_look(parser)
     parser.add_argument("--size", type=_number(above=0), metavar="MM",
-                        help=f"diameter (default: {sealdraw.DATE_SEAL_MM} for a date seal, "
-                             f"{sealdraw.NAME_SEAL_MM} for a name seal)")
+                        help=_("diameter (default: {date} for a date seal, {name} for a name seal)")
+                        .format(date=sealdraw.DATE_SEAL_MM, name=sealdraw.NAME_SEAL_MM))
     parser.add_argument("-o", "--output", required=True, metavar="PNG",
-                        help="the file to write; an existing file is never replaced")
+                        help=_("the file to write; an existing file is never replaced"))
     return parser
 
 
@@ -178,8 +182,9 @@ def _take_name(drawn, path):
 
 def main(argv):
     """`pdf-stamp seal ...`; returns the exit status."""
-    parser = build_seal_parser()
-    args = parser.parse_args(argv)
+    with _argparse_texts():
+        parser = build_seal_parser()
+        args = parser.parse_args(argv)
     if args.name is not None and (args.top or args.bottom):
         parser.error(_("{options} exclude each other").format(options="--name / --top, --bottom"))
     seal = seal_from(args, parser, "top", "bottom", "name")

@@ -15,6 +15,7 @@ class ExitCode(enum.IntEnum):
     file_failed = 1
     bad_arguments = 2
     interrupted = 130  # Ctrl-C, as shells report SIGINT
+    terminated = 143  # SIGTERM, as shells report it
 
 
 class StampError(Exception):

@@ -10,17 +10,31 @@ ERROR_PREFIX = "【ERROR】"
 DONE_PREFIX = "PDF出力完了: "
 
 
-def load_module():
+def load_module(headless=False):
     """Imports pdf_module with a `state` module registered first (the module
     imports the host's `state` by name; a host that registered its own keeps
-    it)."""
+    it).
+
+    `headless` is for the entry points of hosts that show no window: when
+    pdf_module is not imported yet and neither is flet, the module gets the
+    stand-in controls of headless_toolkit under the name `flet`. The name is
+    given back once the module holds them, so a flet imported later in the
+    process is the real one."""
     if "state" not in sys.modules:
         sys.modules["state"] = types.ModuleType("state")
-    with warnings.catch_warnings():
-        # Built for 3.12: other interpreters get a version-mismatch warning.
-        warnings.filterwarnings("ignore", category=RuntimeWarning,
-                                message=r"compile time Python version .* of module 'pdf_module'")
-        import pdf_module
+    stand_in = None
+    if headless and "pdf_module" not in sys.modules and "flet" not in sys.modules:
+        from . import headless_toolkit as stand_in
+        sys.modules["flet"] = stand_in
+    try:
+        with warnings.catch_warnings():
+            # Built for 3.12: other interpreters get a version-mismatch warning.
+            warnings.filterwarnings("ignore", category=RuntimeWarning,
+                                    message=r"compile time Python version .* of module 'pdf_module'")
+            import pdf_module
+    finally:
+        if stand_in is not None and sys.modules.get("flet") is stand_in:
+            del sys.modules["flet"]
     return pdf_module
 
 

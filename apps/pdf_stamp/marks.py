@@ -27,7 +27,7 @@ from .i18n import _
 from .job import StampJob
 from .pages import parse_rules
 from .placement import ANCHORS
-from .seal import DEFAULT_TOLERANCE
+from .seal import DEFAULT_TOLERANCE, image_problem
 
 KEYS = ("image", "date_seal", "name_seal", "pages", "every", "x", "y", "anchor", "margin",
         "width", "height", "rotate", "opacity", "white_to_transparent", "color")
@@ -128,6 +128,8 @@ class _Reader:
             opacity=self.number_of("opacity", low=0, high=1, default=1.0),
             white_to_transparent=tolerance is not False,
             tolerance=DEFAULT_TOLERANCE if tolerance is False else tolerance)
+        if not pages.strip() and every is None:
+            self.fail("pages", _("give pages or every: which pages to stamp"))
         return mark
 
     def image(self):
@@ -135,8 +137,9 @@ class _Reader:
         if name is None:
             return None
         path = os.path.join(self.base, name)
-        if not os.path.isfile(path):
-            self.fail("image", _("file not found: {path}").format(path=path))
+        problem = image_problem(path)
+        if problem:
+            self.fail("image", problem)
         return path
 
     def seal(self, width, height):

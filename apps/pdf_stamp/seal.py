@@ -3,10 +3,31 @@ seal printed over text leaves the text readable, and tilted when asked."""
 
 import math
 import os
+import stat
 
 from PIL import Image, ImageChops
 
+from .i18n import _
+
 DEFAULT_TOLERANCE = 32  # how far below pure white (per channel, of 255) still counts as white
+
+
+def image_problem(path):
+    """Why the stamp image at `path` cannot be used, or None. Anything that is
+    not a regular file (a folder, a FIFO, a device) is refused unopened."""
+    unreadable = _("the image cannot be read: {path}: {error}")
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as error:
+        return unreadable.format(path=path, error=error.strerror or error)
+    if not stat.S_ISREG(mode):
+        return _("the image is not a regular file: {path}").format(path=path)
+    try:
+        with Image.open(path):
+            pass
+    except Exception as error:
+        return unreadable.format(path=path, error=error)
+    return None
 
 
 def prepare_seal(image_path, out_path, opacity=1.0, white_to_transparent=False,

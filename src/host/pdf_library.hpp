@@ -4,6 +4,8 @@
 
 #include "../module/function.hpp"
 
+#include <memory>
+
 namespace pdfm::pdf {
 
 // fitz.open(path)
@@ -56,16 +58,49 @@ inline void save(PyObject* doc, PyObject* path) {
     call_kw(attr(doc, "save"_py), {path},
             {{"garbage"_py, int_<4>()}, {"clean"_py, Py_True}, {"deflate"_py, Py_True}});
 }
-// Gives `page` its own copy of each dictionary that page.insert_image adds
-// the image's name to: the page's /Resources and their /XObject entry.
-// insert_image writes into the resources the page inherits, or refers to, and
-// picks a free name by listing every name already there; when all pages share
-// one dictionary that makes stamping n pages take n * n steps. Whether others
-// refer to an indirect dictionary would take a scan of the whole document, so
-// every indirect or inherited one is copied: the copy is small, and the save
-// (garbage=4) drops the originals nobody uses any more and merges identical
-// copies again. A page that is not a PDF page is left to insert_image.
-void own_resources(const Call& c, PyObject* page);
+// What process_pdf does around each page.insert_image, through the library's
+// low-level bindings (fitz.mupdf); nothing here changes what is drawn or saved.
+class Stamping {
+public:
+    explicit Stamping(const Call& c);
+    Stamping(const Stamping&) = delete;
+    Stamping& operator=(const Stamping&) = delete;
+    ~Stamping();
+
+    // insert_image adds the image's name to the page's /Resources and their
+    // /XObject entry, picking a free name by listing every name already
+    // there. Where pages share one dictionary, stamping n pages that way
+    // takes n * n steps, so before it the page gets its own copy of such a
+    // dictionary when another page still refers to it, or when the page
+    // inherits it from the page tree. Which dictionaries pages share is learnt
+    // in one pass over the page tree, made the first time a stamped page
+    // refers to an indirect one; each copy leaves one page fewer on the
+    // original. The save (garbage=4) merges identical copies again. A page
+    // that is not a PDF page is left to insert_image.
+    void own_resources(PyObject* page);
+
+    // The library drops its map from page numbers to page objects on every
+    // change to the document and rebuilds it, walking the whole page tree, at
+    // the next lookup; insert_image looks its page up after the previous page
+    // was changed, so every page would cost a walk of the whole tree.
+    // Inserting an image moves no page, so between keep_page_map(page) and
+    // restore_page_map() the document's non_structural_change switch is on
+    // and the map stays. restore_page_map() puts the switch back as it was
+    // and keeps an exception that is pending.
+    void keep_page_map(PyObject* page);
+    void restore_page_map();
+
+private:
+    struct LowLevel;
+    LowLevel& low_level();
+    Ref pdf_page(PyObject* page);
+    void count_refs(PyObject* pdf_page);
+    bool shared(PyObject* reference, PyObject* pdf_page);
+    void left(PyObject* reference);
+
+    const Call& c_;
+    std::unique_ptr<LowLevel> mu_;
+};
 
 // doc.close()
 inline void close(PyObject* doc) { method(doc, "close"_py); }

@@ -163,6 +163,7 @@ Ref process_pdf(Call& c) {
     }
 
     c.at(427);
+    pdf::Stamping stamping(c);
     Ref pages = Ref::steal(PyObject_GetIter(pages_to_insert));
     while (Ref page_num = Ref::adopt(PyIter_Next(pages))) {
         try {
@@ -177,9 +178,12 @@ Ref process_pdf(Call& c) {
             print(concat({"DEBUG: Inserting image at "_py, format(rect, ""_py), " on page "_py,
                           format(add(page_num, int_<1>()), ""_py)}));
             c.at(432);
-            pdf::own_resources(c, pdf_page);
+            stamping.own_resources(pdf_page);
+            stamping.keep_page_map(pdf_page);
             insert_upright(c, pdf_page, rect, image_path);
+            stamping.restore_page_map();
         } catch (const PyErrorSet&) {
+            stamping.restore_page_map();
             Caught e = catch_only(PyExc_Exception);
             c.at(434);
             show_dialog(c, page, [&] {
