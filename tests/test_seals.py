@@ -152,7 +152,7 @@ margin = 40
       "2026-12-07", "--anchor", "top", "--pages", "1", "--width", "30"], 0, {1: 1}, "1 ページに押印"),
     (["in.pdf", "--date-seal", "--seal-top", "経理部", "--seal-bottom", "山田", "--anchor", "top",
       "--pages", "1", "--width", "8"], 2, {}, "5.0 pt"),
-    (["in.pdf", "--marks", "art/marks.toml", "--anchor", "top"], 2, {}, "--anchor"),
+    (["in.pdf", "--marks", "art/marks.toml", "--margin", "3"], 2, {}, "--margin"),
     (["seal", "--top", "経理部", "--bottom", "山田", "--date", "2026-13-01", "-o", "s.png"], 2, {},
      "存在しない日付です: 2026-13-01"),
     (["seal", "--name", "山田", "--size", "12", "-o", "art/stamp.png"], 1, {}, "置き換えていません"),
