@@ -303,8 +303,8 @@ def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
     doc = fitz.open()
     page = doc.new_page(width=400, height=250)
     page.draw_rect(page.rect, color=None, fill=[c / 255 for c in PAGE_COLOUR])
-    while doc.page_count < 1000:  # doubled by copies: quick to make, slow to save
-        doc.insert_pdf(fitz.open("pdf", doc.tobytes()), to_page=min(doc.page_count, 1000 - doc.page_count) - 1)
+    while doc.page_count < 3000:  # doubled by copies: quick to make, slow to save
+        doc.insert_pdf(fitz.open("pdf", doc.tobytes()), to_page=min(doc.page_count, 3000 - doc.page_count) - 1)
     doc.save(tmp_path / "big.pdf")
     make_files(tmp_path, settings={"version": 1, "current": {"opacity": 0.5, "pages": "all", "x": "20", "y": "10"}})
     window = launch("--pdf", "big.pdf", "--image", "stamp.png")

@@ -10,6 +10,7 @@ Its own texts are in the user's language; the module's are shown as they are.
 
 import argparse
 import contextlib
+import importlib
 import json
 import os
 import signal
@@ -23,10 +24,12 @@ from .job import StampJob
 from .naming import DEFAULT_SUFFIX
 from .pages import parse_rules
 from .placement import ANCHORS
-from .seal import DEFAULT_TOLERANCE
+from .seal import DEFAULT_TOLERANCE, image_problem
 
-# The first argument that selects a subcommand instead of stamping.
-SUBCOMMANDS = {"verify": cli_sign.run_verify, "id": cli_sign.run_id}
+# A first argument that names another command: (module, function) that runs it
+# on the remaining arguments; a PDF of that name is given as ./verify.
+SUBCOMMANDS = {"verify": ("cli_sign", "run_verify"), "id": ("cli_sign", "run_id"),
+               "seal": ("cli_seal", "main")}
 
 
 def examples():
@@ -98,10 +101,9 @@ def build_parser():
         prog="pdf-stamp", formatter_class=argparse.RawDescriptionHelpFormatter, epilog=examples(),
         description=_("Stamp an image onto chosen pages of PDFs at a position or corner, "
                       "and save each result as a new, verified file beside the others."))
-    parser.add_argument("inputs", nargs="+", metavar="PDF",
+    parser.add_argument("inputs", nargs="+", metavar="FILE",
                         help=_("PDF files, or folders of PDFs (earlier results and hidden "
-                               "folders skipped)"))
-    parser.add_argument("image", metavar="IMAGE", help=_("the stamp image (PNG, JPEG, ...)"))
+                               "folders skipped), then the stamp image (PNG, JPEG, ...)"))
     where = parser.add_argument_group(_("placement (mm; -x/-y or --anchor)"))
     where.add_argument("-x", type=_number(as_text=True), metavar="MM",
                        help=_("the stamp's left edge from the page's left edge"))
@@ -145,6 +147,9 @@ def build_parser():
                      help=_("print one JSON object per file on standard output instead of lines"))
     run.add_argument("-v", "--verbose", action="store_true",
                      help=_("name skipped files, and show the module's own lines on standard error"))
+    from .cli_seal import add_stamp_options
+
+    add_stamp_options(parser)
     return parser
 
 
@@ -165,24 +170,8 @@ def _regular_file(parser, path, unreadable, not_regular, read=False):
             parser.error(unreadable.format(path=path, error=error.strerror or error))
 
 
-def _check_image(parser, path):
-    unreadable = _("the image cannot be read: {path}: {error}")
-    _regular_file(parser, path, unreadable, _("the image is not a regular file: {path}"))
-    from PIL import Image
-
-    try:
-        with Image.open(path):
-            pass
-    except Exception as error:
-        parser.error(unreadable.format(path=path, error=error))
-
-
-def parse_job(argv=None):
-    """(job, sources, skipped, options) from the command line; raises
-    UsageError before any PDF is opened."""
-    with _argparse_texts():
-        parser = build_parser()
-        args = parser.parse_args(argv)
+def _check_placement(parser, args):
+    """The placement and page options of a run with one stamp."""
     if args.anchor is None and (args.x is None or args.y is None):
         parser.error(_("give -x and -y, or --anchor"))
     if args.anchor is not None and (args.x is not None or args.y is not None):
@@ -191,7 +180,23 @@ def parse_job(argv=None):
         parser.error(_("--margin goes with --anchor"))
     if not args.pages.strip() and args.every is None:
         parser.error(_("give --pages or --every: which pages to stamp"))
-    _check_image(parser, args.image)
+
+
+def parse_job(argv=None):
+    """(job, sources, skipped, options) from the command line; raises
+    UsageError before any PDF is opened."""
+    with _argparse_texts():
+        parser = build_parser()
+        args = parser.parse_args(argv)
+    from .cli_seal import stamp_source
+
+    image, seal, marks = stamp_source(args, parser)
+    if not marks:
+        _check_placement(parser, args)
+    if image is not None:
+        problem = image_problem(image)
+        if problem:
+            parser.error(problem)
     for path in args.inputs:
         if not os.path.isdir(path):
             _regular_file(parser, path, _("the PDF cannot be read: {path}: {error}"),
@@ -203,7 +208,8 @@ def parse_job(argv=None):
     if args.output_dir and os.path.exists(args.output_dir) and not os.path.isdir(args.output_dir):
         parser.error(_("the output folder is not a folder: {path}").format(path=args.output_dir))
     job = StampJob(
-        image=args.image, x=args.x, y=args.y, width=args.width, height=args.height,
+        image=image, seal=seal, marks=marks, rotate=args.rotate,
+        x=args.x, y=args.y, width=args.width, height=args.height,
         anchor=args.anchor, margin=10.0 if args.margin is None else args.margin, pages=args.pages,
         every="" if args.every is None else str(args.every),
         opacity=args.opacity, white_to_transparent=args.white_to_transparent is not None,
@@ -290,8 +296,9 @@ class _Report:
 
 def run(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
-    if argv and argv[0] in SUBCOMMANDS:  # a PDF of that name is given as ./verify
-        return SUBCOMMANDS[argv[0]](argv[1:])
+    if argv[:1] and argv[0] in SUBCOMMANDS:
+        module, function = SUBCOMMANDS[argv[0]]
+        return getattr(importlib.import_module(f".{module}", __package__), function)(argv[1:])
     job, sources, skipped, args = parse_job(argv)
     from . import host
     from .batch import default_jobs, run_batch

@@ -8,7 +8,7 @@ from .seal import DEFAULT_TOLERANCE
 
 @dataclasses.dataclass
 class StampJob:
-    image: str
+    image: str | None  # the stamp image's path; None for a generated seal or a marks run
     x: str | None = None  # mm text; None when an anchor places the stamp
     y: str | None = None
     width: str | None = None  # mm text; None: natural size, or follows the other side
@@ -20,12 +20,19 @@ class StampJob:
     opacity: float = 1.0
     white_to_transparent: bool = False
     tolerance: int = DEFAULT_TOLERANCE
+    rotate: float = 0.0  # tilt in degrees, counter-clockwise, -180..180
+    seal: object = None  # a sealdraw.DateSeal or NameSeal drawn in place of an image
+    marks: tuple = ()  # StampJobs stamped in turn in place of this one's own stamp
     suffix: str = DEFAULT_SUFFIX
     allow_rewrite: bool = False  # stamp signed documents anyway
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
     signing: object = None  # signing.Signing: sign with the seal as appearance instead
     pdf_password: bytes | None = dataclasses.field(default=None, repr=False)  # protected PDFs
+
+    def each_mark(self):
+        """The stamps of this job, in the order they are applied."""
+        return self.marks or (self,)
 
 
 @dataclasses.dataclass

@@ -83,7 +83,7 @@ def check_signed(old, path, stamp, name, password=None):
         if doc.needs_pass:
             doc.authenticate((password or b"").decode("utf-8", "replace"))
         new = snapshot_document(doc)
-        drawn = drawn_at(doc[number - 1], stamp.expected())  # widgets are drawn last
+        drawn = drawn_at(doc[number - 1], [stamp.expected()])  # widgets are drawn last
     expected = dict(page_count=old.page_count, form_fields=old.form_fields + 1,
                     annotations=old.annotations + 1, bookmarks=old.bookmarks)
     labels = dict(page_count=_("page count"), form_fields=_("form fields"),

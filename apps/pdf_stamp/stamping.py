@@ -16,7 +16,7 @@ from .i18n import _
 from .job import FileResult
 from .naming import claim, plan_names
 from .pages import every_pages, module_page_list, parse_rules
-from .seal import prepared_seal
+from .seal import prepare_mark, turned_box
 from .sizing import complete_size, pixel_ratio
 from .source import (damaged_text, odd_rotations, open_pdf, private_source, upright_copy,
                      usable_path)
@@ -93,27 +93,24 @@ def _stamp(job, source, wanted, result, private):
         except Exception as error:
             if os.path.isfile(working):  # there, but not a PDF the library can read
                 raise UnreadableDocument(damaged_text(name, error)) from None
-            run.refusal(working)  # the module reports a file it cannot open in its own words
+            # the module reports a file it cannot open in its own words
+            run.refusal(working, job.each_mark()[0])
         with doc:
             safety.raise_for(safety.inspect_document(doc), name, job.allow_rewrite)
             before = snapshot_document(doc)
-            selected = parse_rules(job.pages).expand(before.page_count, name)
-            try:
-                selected = sorted(set(selected).union(every_pages(job.every, before.page_count)))
-            except ValueError:
-                run.refusal(working, pages=selected)
             odd = odd_rotations(doc)
             if odd:
                 working = upright_copy(doc, odd, os.path.join(folder, "upright.pdf"), name)
                 private[working] = source
-            passes = _placements(job, doc, selected)
+            plans = [_plan(run, mark, doc, working, name, f"mark{index}")
+                     for index, mark in enumerate(job.each_mark(), 1)]
         result.size_before = os.path.getsize(source)
-        with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
-            image = usable_path(image, os.path.join(folder, "stamp" + os.path.splitext(image)[1]))
-            done = working
+        done = working
+        for image, passes in plans:  # each mark stamps the previous pass's output
             for stamp, texts in passes:
                 done = run.process(done, image, *texts, stamp.pages)
-            checked = verify(before, done, [stamp for stamp, texts in passes], name)
+        checked = verify(before, done, [stamp for _image, passes in plans for stamp, _t in passes],
+                         name)
         result.result = claim(protection.reprotect(source, done, folder, access), wanted,
                               marked=access is None)
         result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
@@ -140,10 +137,29 @@ def number(value, field, positive=False):
     return result
 
 
-def _placements(job, doc, selected):
+def _plan(run, mark, doc, source, name, key):
+    """(image, passes) of one mark on the open document: the image it
+    stamps, prepared in the private folder, and its process_pdf passes as
+    _placements gives them. `key` keeps the files of several marks apart."""
+    selected = parse_rules(mark.pages).expand(len(doc), name)
+    try:
+        selected = sorted(set(selected).union(every_pages(mark.every, len(doc))))
+    except ValueError:
+        run.refusal(source, mark, pages=selected)
+    try:
+        picture, image = prepare_mark(mark, run.folder, key)
+        image = usable_path(image, os.path.join(run.folder, key + os.path.splitext(image)[1]))
+    except OSError as error:
+        raise StampError(_("Cannot read the image: {error}").format(error=error)) from None
+    return image, _placements(mark, doc, selected, picture, image)
+
+
+def _placements(job, doc, selected, picture, image):
     """The process_pdf passes, (Stamp, the four texts it is given): one with the
     given position, or with an anchor one per group of pages on which the
-    stamp lands at the same x and y (pages of equal displayed size)."""
+    stamp lands at the same x and y (pages of equal displayed size). The
+    size is the `picture`'s before it is turned; the box, the tilted
+    `image`'s bounding box."""
     try:
         if not job.anchor:
             x, y = number(job.x, "x"), number(job.y, "y")
@@ -152,9 +168,9 @@ def _placements(job, doc, selected):
             number(job.width, "width", positive=True)
         if job.height is not None:
             number(job.height, "height", positive=True)
-        width, height = complete_size(job.image, job.width, job.height)
+        width, height = turned_box(*complete_size(picture, job.width, job.height), job.rotate)
         box_w, box_h = number(width, "width", True), number(height, "height", True)
-        ratio = pixel_ratio(job.image)
+        ratio = pixel_ratio(image)
     except OSError as error:
         raise StampError(_("Cannot read the image: {error}").format(error=error)) from None
     if not job.anchor or not selected:
@@ -190,10 +206,12 @@ class _Passes:
             raise ModuleRefused(page.error or _("No PDF was written"))
         return page.written
 
-    def refusal(self, source, pages=()):
+    def refusal(self, source, mark, pages=()):
         """Lets process_pdf refuse input the host cannot use itself (a file it
-        cannot open, an interval that is not a whole number), in its own words."""
-        job = self.job
-        self.process(source, job.image, job.x or "0", job.y or "0", job.width or "1",
-                  job.height or "1", pages, job.every)
+        cannot open, an interval that is not a whole number), in its own words.
+        It refuses these before it reads the image, so a generated seal's
+        name stands in for its file."""
+        image = mark.image or os.path.join(self.folder, "seal.png")
+        self.process(source, image, mark.x or "0", mark.y or "0", mark.width or "1",
+                     mark.height or "1", pages, mark.every)
         raise StampError(_("{source}: could not be processed").format(source=source))

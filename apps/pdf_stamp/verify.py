@@ -2,14 +2,16 @@
 as many pages, form fields, annotations and bookmarks as the source, and on
 every selected page the stamp drawn where it was asked for.
 
-Where a stamp was drawn is read cheaply, without rendering every page. The
-stamp is the last thing process_pdf draws on a page ("q <matrix> cm /Name Do
-Q" at the end of its content, at the page's top level, as insert_image
-appends it). Pages of the same geometry (media box, crop box, rotation) that
-got the same box are checked together: on the first one the library itself
-reads where that last image shows (get_image_info, turned as displayed), and
-every other page must draw the same image with the same matrix. A page whose
-content does not end that way is read by the library as well."""
+Where a stamp was drawn is read cheaply, without rendering every page. A
+stamp is the last thing its process_pdf pass draws on a page ("q <matrix> cm
+/Name Do Q" at the end of its content, at the page's top level, as
+insert_image appends it), so a page stamped by several passes (several
+marks) ends with their drawings in the order of the passes. Pages of the
+same geometry (media box, crop box, rotation) that got the same boxes are
+checked together: on the first one the library itself reads where those last
+images show (get_image_info, turned as displayed), and every other page must
+draw the same images with the same matrices. A page whose content does not
+end that way is read by the library as well."""
 
 import dataclasses
 import re
@@ -78,34 +80,39 @@ def verify(source_snapshot, result_path, stamps, name=""):
         if problems:
             raise VerificationFailed(_("Checking the output of {name} failed: {problems}").format(
                 name=name, problems=_(", ").join(problems)))
-        missing, warnings, pages = [], [], []
+        layers = {}  # page number -> the passes that drew on it, in their order
         for stamp in stamps:
-            _check_stamp(doc, stamp, name, missing, warnings)
-            pages += stamp.pages
+            for number in stamp.pages:
+                layers.setdefault(number, []).append(stamp)
+        missing, warnings = [], []
+        _check_pages(doc, layers, name, missing, warnings)
     if missing:
         raise VerificationFailed(_("Checking the output of {name} failed: the stamp is not where "
                                    "it was asked for on page {pages}").format(
                                        name=name, pages=",".join(map(str, sorted(missing)))))
-    return Verification(sorted(pages), after, warnings)
+    return Verification(sorted(layers), after, warnings)
 
 
-def _check_stamp(doc, stamp, name, missing, warnings):
-    expected = stamp.expected()
-    groups = {}  # geometry -> (image xref, matrix) of the last drawing, as the library checked it
+def _check_pages(doc, layers, name, missing, warnings):
+    """Each page must show the stamps of its passes as the last images it
+    draws, in the order of the passes."""
+    groups = {}  # (geometry, passes) -> (where each stamp lies, its drawings as the library checked them)
     reader = _Reader(doc)
-    for number in stamp.pages:
-        key, last = reader.page(number - 1)
-        if key not in groups:
+    for number, passes in sorted(layers.items()):
+        expected = [stamp.expected() for stamp in passes]
+        geometry, last = reader.page(number - 1, len(passes))
+        key = None if geometry is None else (geometry, tuple(map(id, passes)))
+        if key is None or key not in groups:
             page = doc[number - 1]
-            where = shown_part(page, stamp, number, name)
-            groups[key] = (where, last if drawn_at(page, expected, last) else None)
-        where, checked = groups[key]
+            lies = [shown_part(page, stamp, number, name) for stamp in passes]
+            groups[key] = (lies, last if drawn_at(page, expected, last) else None)
+        lies, checked = groups[key]
         if key is None or last is None or checked is None or not _same(last, checked):
             if not drawn_at(doc[number - 1], expected):
                 missing.append(number)
                 continue
-        if where == placement.PARTLY_OUTSIDE:
-            warnings.append(partly_shown(stamp, number, name))
+        warnings += [partly_shown(stamp, number, name)
+                     for stamp, where in zip(passes, lies) if where == placement.PARTLY_OUTSIDE]
 
 
 def shown_part(page, stamp, number, name):
@@ -135,25 +142,36 @@ def off_page_text(name, number, box, page_rect):
 
 
 def drawn_at(page, expected, last=None):
-    """Whether the library finds the page's last image drawing at `expected`
-    (as displayed, within the tolerance); with `last`, that drawing must be
-    the one read from the content's end."""
-    images = page.get_image_info(xrefs=last is not None)
-    if not images:
+    """Whether the library finds the page's last image drawings at the
+    `expected` rectangles, in order (as displayed, within the tolerance);
+    with `last`, they must be the drawings read from the content's end."""
+    images = page.get_image_info(xrefs=last is not None)[-len(expected):]
+    if len(images) < len(expected):
         return False
-    final = images[-1]
-    shown = fitz.Rect(final["bbox"]) * page.rotation_matrix
-    if last is not None and final["xref"] != last[0]:
+    if last is not None and not all(_same_image(page.parent, info["xref"], xref)
+                                    for info, (xref, _matrix) in zip(images, last)):
         return False
-    return all(abs(a - b) <= placement.TOLERANCE_PT for a, b in zip(shown, expected))
+    return all(abs(a - b) <= placement.TOLERANCE_PT
+               for info, rect in zip(images, expected)
+               for a, b in zip(fitz.Rect(info["bbox"]) * page.rotation_matrix, rect))
+
+
+def _same_image(doc, found, drawn):
+    """Whether the library's image `found` is the one `drawn`: the library
+    names an image by its content, so of two equal images (two marks with
+    the same picture) it may name the other one."""
+    return found == drawn or (
+        found > 0 and doc.xref_stream_raw(found) == doc.xref_stream_raw(drawn))
 
 
 def _same(last, checked):
-    return last[0] == checked[0] and all(abs(a - b) <= 1e-3 for a, b in zip(last[1], checked[1]))
+    return len(last) == len(checked) and all(
+        one[0] == other[0] and all(abs(a - b) <= 1e-3 for a, b in zip(one[1], other[1]))
+        for one, other in zip(last, checked))
 
 
 class _Reader:
-    """Reads a page's geometry and last drawing from its objects' text, with
+    """Reads a page's geometry and last drawings from its objects' text, with
     the objects that pages share (parents, resources) read once."""
 
     def __init__(self, doc):
@@ -175,30 +193,41 @@ class _Reader:
             self.direct[text] = entries(text)
         return self.direct[text]
 
-    def page(self, index):
-        """(geometry, last drawing) of a page: what decides where it shows a
+    def page(self, index, count):
+        """(geometry, last drawings) of a page: what decides where it shows a
         drawing (its boxes and rotation as written, and its parent), None
-        when the page cannot be read here; the last drawing as last_drawing."""
+        when the page cannot be read here; the last drawings as last_drawings."""
         page = entries(self.doc.xref_object(self.doc.page_xref(index), compressed=True))
         if page is None:
             return None, None
         # The same own boxes and rotation under the same parent: the same inherited ones.
         geometry = tuple(page.get(key) for key in ("MediaBox", "CropBox", "Rotate", "Parent"))
         try:
-            return geometry, self.last_drawing(page)
+            return geometry, self.last_drawings(page, count)
         except Exception:  # content the library cannot decode is read by the library itself
             return geometry, None
 
-    def last_drawing(self, page):
-        """(image xref, matrix) of the image drawn last on the page, read from
-        the end of its content; None when the content does not end with one."""
+    def last_drawings(self, page, count):
+        """(image xref, matrix) of each of the `count` images drawn last on the
+        page, in order, read from the end of its content (each pass may have
+        added a stream of its own); None when the content does not end so."""
         contents = refs("array", page.get("Contents", ""))
-        if not contents:
-            return None
-        content = self.doc.xref_stream(contents[-1]) or b""
-        match = _LAST_DRAW.search(content[-_TAIL_BYTES:])
-        if not match:
-            return None
+        found, rest = [], b""
+        while len(found) < count:
+            end = rest[-_TAIL_BYTES:]
+            match = _LAST_DRAW.search(end)
+            if match:
+                found.insert(0, match)
+                rest = rest[:len(rest) - len(end) + match.start()]
+            elif rest.strip() or not contents:
+                return None
+            else:
+                rest = self.doc.xref_stream(contents.pop()) or b""
         xobjects = self.value((self.value(page.get("Resources")) or {}).get("XObject")) or {}
-        image = refs("xref", xobjects.get(match[2].decode("latin-1"), ""))
-        return (image[0], tuple(float(v) for v in match[1].split())) if image else None
+        drawings = []
+        for match in found:
+            image = refs("xref", xobjects.get(match[2].decode("latin-1"), ""))
+            if not image:
+                return None
+            drawings.append((image[0], tuple(float(v) for v in match[1].split())))
+        return tuple(drawings)
