@@ -31,7 +31,7 @@ from .exceptions import StampError
 from .i18n import _
 from .naming import claim
 from .objects import inherited
-from .seal import prepared_seal
+from .seal import prepare_mark
 from .signer import loaded_signer
 from .source import odd_rotation
 from .stamping import _placements
@@ -67,6 +67,10 @@ def sign_into(job, source, wanted, result, folder):
             name=name, reason=error.strerror or error)) from None
     result.size_before = len(data)
     access = protection.inspect_bytes(data, name, job.pdf_password)
+    try:  # prepared as for a plain stamp: generated seal, tilt, opacity, white to transparent
+        picture, image = prepare_mark(job, folder, "seal")
+    except OSError as error:
+        raise StampError(_("Cannot read the image: {error}").format(error=error)) from None
     with fitz.open(stream=data, filetype="pdf") as doc:
         if doc.needs_pass:
             doc.authenticate(access.password.decode("utf-8", "replace"))
@@ -74,12 +78,11 @@ def sign_into(job, source, wanted, result, folder):
         page = doc[index]
         _check_rotation(doc, page, name)
         before = snapshot_document(doc)
-        ((stamp, _texts),) = _placements(job, doc, [index + 1])  # the plain stamp's geometry
+        ((stamp, _texts),) = _placements(job, doc, [index + 1], picture, image)  # as a plain stamp
         where = shown_part(page, stamp, index + 1, name)
         box = _pdf_box(page, stamp.expected())
         rotation = page.rotation
-    with prepared_seal(job.image, job.opacity, job.white_to_transparent, job.tolerance) as image:
-        appearance = _turned(image, rotation)
+    appearance = _turned(image, rotation)
     signed = sign_bytes(data, signing, index, box, appearance, name, access.password)
     path = os.path.join(folder, "signed.pdf")
     with open(path, "wb") as file:
