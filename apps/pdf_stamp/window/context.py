@@ -159,7 +159,9 @@ class WindowContext:
 
     def remember(self):
         """Keeps the fields' values; the settings file is written a moment later."""
-        self.saver.remember(self.values())
+        values = self.values()
+        self.marks.retitle(values["marks"][values["chosen"]])
+        self.saver.remember(values)
 
     def save_failed_once(self, error):
         if not self.save_failed:  # once per session, not on every change

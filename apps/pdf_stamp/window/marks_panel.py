@@ -66,6 +66,15 @@ class MarksPanel:
         self.choice.value = str(self.chosen)
         self.remove_button.disabled = len(self.marks) == 1
 
+    def retitle(self, editing):
+        """Names the chosen mark in the list as the fields describe it now."""
+        option = self.choice.options[self.chosen]
+        text = describe(self.chosen + 1, editing)
+        if option.text != text:
+            option.text = text
+            if self.ctx.page.controls:
+                self.choice.update()
+
     def keep_fields(self):
         self.marks = self.all_marks(self.ctx.mark_values())
 

@@ -1,6 +1,6 @@
 """What the preview shows over the page: every mark that lands on the page
-shown, each outlined (in red while part of it lies off the page), and a line
-when no mark lands there.
+shown, each outlined (the one being edited in blue, any in red while part of
+it lies off the page), and a line when no mark lands there.
 
 The chosen mark is the module's own stamp preview, which is dragged and
 nudged; the others are pictures placed here from their values as the output
@@ -117,10 +117,12 @@ class Overlay:
         preview.visible = bool(here and preview.src and not ctx.cleared)
         box = self.chosen_mm(size)
         off = box is not None and preview.visible and placing.off_page(box, page_mm()) == "partly"
-        if off:
+        several = len(ctx.marks.marks) > 1  # which one is being edited: outlined in blue
+        self.outline.visible = off or (several and preview.visible)
+        if self.outline.visible:
             self.outline.left, self.outline.top = (preview.left or 0), (preview.top or 0)
             self.outline.width, self.outline.height = preview.width, preview.height
-        self.outline.visible = off
+            self.outline.border = ft.border.all(OUTLINE_PX, ft.Colors.RED_600 if off else ft.Colors.BLUE_400)
         if ctx.page.controls:
             preview.update()
             self.outline.update()
