@@ -103,6 +103,7 @@ class Window:
         self.outputs.apply_mark(mark)
         self.seal.apply(mark, image)
         self.position.apply(mark, x, y)
+        self.marks.retitle(self.ctx.mark_values())
 
     def start(self, args):
         ctx = self.ctx

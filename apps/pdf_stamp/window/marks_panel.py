@@ -39,15 +39,12 @@ class MarksPanel:
         self.ctx, self.show = ctx, show  # show(values): fills the fields with one mark
         self.marks = [dict(MARK_DEFAULTS)]
         self.chosen = 0
-        self.choice = ft.Dropdown(label=_("Mark being edited"), dense=True, width=300, on_change=self.on_chosen)
+        self.choice = ft.Dropdown(label=_("Marks (stamped in this order)"), dense=True, width=300,
+                                  on_change=self.on_chosen)
         self.remove_button = ft.IconButton(ft.Icons.DELETE_OUTLINE, tooltip=_("Remove the chosen mark"),
                                            on_click=self.on_remove)
-        self.view = ft.Column([
-            ft.Text(_("Marks (stamped in this order)"), weight=ft.FontWeight.BOLD),
-            ft.Row([self.choice,
-                    ft.OutlinedButton(_("Add a mark"), icon=ft.Icons.ADD, on_click=self.on_add),
-                    self.remove_button]),
-        ], spacing=10)
+        self.view = ft.Row([self.choice, ft.OutlinedButton(_("Add a mark"), icon=ft.Icons.ADD, on_click=self.on_add),
+                            self.remove_button])
         self.refresh()
 
     def all_marks(self, editing):

@@ -47,7 +47,7 @@ class SealEditor:
         self.date_fields = ft.Row([self.top, self.date, self.style, self.bottom], wrap=True, visible=False)
         self.name_fields = ft.Row([self.name], visible=False)
         self.view = ft.Row([ft.Column([self.date_fields, self.name_fields, self.problem], spacing=6, expand=True),
-                            self.picture])
+                            self.picture], visible=False)
 
     def values(self):
         return {"kind": self.kind.value or "image", "seal_top": self.top.value or "",
@@ -65,6 +65,7 @@ class SealEditor:
     def show_kind(self, kind):
         self.date_fields.visible = kind == "date_seal"
         self.name_fields.visible = kind == "name_seal"
+        self.view.visible = kind != "image"
         if kind == "image":
             self.picture.visible = False
             self.say(None)

@@ -47,10 +47,10 @@ class SealPanel:
         self.white_to_transparent = ft.Switch(label=_("Make white transparent"),
                                               active_color=ft.Colors.BLUE_GREY_600, on_change=self.on_seal_change)
         # 1° steps; positive turns counter-clockwise, as a seal tilted to the left
-        self.tilt = ft.Slider(min=-180, max=180, divisions=360, value=0, width=260, label="{value}°",
+        self.tilt = ft.Slider(min=-180, max=180, divisions=360, value=0, width=150, label="{value}°",
                               active_color=ft.Colors.BLUE_GREY_300, thumb_color=ft.Colors.BLUE_GREY_600,
                               on_change=self.on_tilt, on_change_end=self.on_tilt)
-        self.tilt_text = ft.Text("0°", width=48)
+        self.tilt_text = ft.Text("0°", width=40)
         self.editor = SealEditor(ctx, self.folder.name, self.on_seal_drawn,
                                  size=lambda: number(self.image_width.value))
         f = ctx.fields
@@ -65,8 +65,8 @@ class SealPanel:
             ft.Row([self.thumbnail, self.editor.kind, self.image_row]),
             self.editor.view,
             ft.Row([self.image_width, self.image_height,
-                    ft.OutlinedButton(_("Fit to the PDF"), icon=ft.Icons.FIT_SCREEN, on_click=self.on_fit_to_page)]),
-            ft.Row([ft.Text(_("Tilt")), self.tilt, self.tilt_text]),
+                    ft.OutlinedButton(_("Fit to the PDF"), icon=ft.Icons.FIT_SCREEN, on_click=self.on_fit_to_page),
+                    ft.Text(_("Tilt")), self.tilt, self.tilt_text], spacing=4),
             ft.Row([ft.Text(_("Opacity")), self.opacity, self.white_to_transparent]),
         ], spacing=10)
 
