@@ -95,6 +95,7 @@ class DocumentPanel:
         self.ctx.cleared = True
         self.page_count = 0
         self.overlay.nothing_here.visible = False
+        self.zoom.refit()
         self.page_label.value = "– / –"
         self.preview.update()
         self.page_label.update()

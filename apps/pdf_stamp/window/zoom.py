@@ -36,9 +36,16 @@ class Zoom:
             selected={self.mode}, allow_multiple_selection=False, allow_empty_selection=False,
             on_change=self.on_change)
 
+    def size(self):
+        """The preview's size unscaled: the page's with its border, or the
+        whole empty preview while no page is shown."""
+        if not self.pdf_preview.visible or not self.pdf_preview.width:
+            return self.stack.width, self.stack.height
+        return self.pdf_preview.width + BORDER_PX, self.pdf_preview.height + BORDER_PX
+
     def factor(self):
         if self.mode == FIT:
-            return fit_factor(self.available(), self.pdf_preview.width or self.stack.width - BORDER_PX)
+            return fit_factor(self.available(), self.size()[0] - BORDER_PX)
         return STEPS[self.mode]
 
     def on_change(self, e):
@@ -51,8 +58,7 @@ class Zoom:
         """Scales the preview for the zoom chosen and the window's width now."""
         factor = self.factor()
         self.stack.scale = None if factor == 1 else ft.Scale(scale=factor, alignment=ft.alignment.top_left)
-        width = (self.pdf_preview.width or self.stack.width - BORDER_PX) + BORDER_PX
-        height = (self.pdf_preview.height or self.stack.height - BORDER_PX) + BORDER_PX
+        width, height = self.size()
         self.frame.width, self.frame.height = width * factor, height * factor
         if self.ctx.page.controls:
             self.frame.update()
