@@ -46,9 +46,10 @@ class SealPanel:
                                  on_change=self.on_seal_change, on_change_end=self.on_seal_change)
         self.white_to_transparent = ft.Switch(label=_("Make white transparent"),
                                               active_color=ft.Colors.BLUE_GREY_600, on_change=self.on_seal_change)
-        # 1° steps; positive turns counter-clockwise, as a seal tilted to the left
+        # 1° steps; positive turns counter-clockwise, as a seal tilted to the left. In a
+        # shade of its own: no blend of its colours passes for the opacity slider's.
         self.tilt = ft.Slider(min=-180, max=180, divisions=360, value=0, width=150, label="{value}°",
-                              active_color=ft.Colors.BLUE_GREY_400, thumb_color=ft.Colors.BLUE_GREY_600,
+                              active_color=ft.Colors.BROWN_300, thumb_color=ft.Colors.BROWN_500,
                               on_change=self.on_tilt, on_change_end=self.on_tilt)
         self.tilt_text = ft.Text("0°", width=40)
         self.editor = SealEditor(ctx, self.folder.name, self.on_seal_drawn,
