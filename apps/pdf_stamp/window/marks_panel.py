@@ -57,20 +57,21 @@ class MarksPanel:
         """(number from 0, values) of the marks not being edited."""
         return [(n, values) for n, values in enumerate(self.marks) if n != self.chosen]
 
-    def refresh(self):
-        self.choice.options = [ft.dropdown.Option(key=str(n), text=describe(n + 1, values))
-                               for n, values in enumerate(self.marks)]
+    def refresh(self, editing=None):
+        """Lists the marks (the chosen one as `editing` describes it, when given)."""
+        described = [describe(n + 1, editing if editing is not None and n == self.chosen else values)
+                     for n, values in enumerate(self.marks)]
+        if [o.text for o in self.choice.options] != described:  # new options: the client redraws them
+            self.choice.options = [ft.dropdown.Option(key=str(n), text=t) for n, t in enumerate(described)]
         self.choice.value = str(self.chosen)
         self.remove_button.disabled = len(self.marks) == 1
 
     def retitle(self, editing):
         """Names the chosen mark in the list as the fields describe it now."""
-        option = self.choice.options[self.chosen]
-        text = describe(self.chosen + 1, editing)
-        if option.text != text:
-            option.text = text
-            if self.ctx.page.controls:
-                self.choice.update()
+        before = self.choice.options
+        self.refresh(editing)
+        if self.choice.options is not before and self.ctx.page.controls:
+            self.choice.update()
 
     def keep_fields(self):
         self.marks = self.all_marks(self.ctx.mark_values())
