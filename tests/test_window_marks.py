@@ -8,7 +8,7 @@ from PIL import Image
 pdf_module = pytest.importorskip("pdf_module")
 from pdf_stamp import marks, stamping  # noqa: E402
 from pdf_stamp.seal import turned_box  # noqa: E402
-from pdf_stamp.window import app, state, zoom  # noqa: E402
+from pdf_stamp.window import app, overlay, state  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
 
 PX_PER_MM = 72 / 25.4 * 1.25  # a 400 x 250 pt page is previewed 500 pixels wide
@@ -80,6 +80,16 @@ def test_choosing_removing_and_restarting_keep_each_mark(window, tmp_path):
     window.marks.on_remove(None)  # the chosen one goes; the other is edited now
     assert len(window.marks.marks) == 1 and window.ctx.anchor == "bottom-right"
     assert window.ctx.values()["marks"][0]["x"] == f"{400 / 72 * 25.4 - 10 - 35.28:.1f}"
+
+
+@pytest.mark.parametrize("pages, every, page, expected", [
+    ("last", "2", 2, True),
+    ("1-x", "", 1, False),  # rules the output refuses select nothing, and stop no handler
+    ("1,5", "", 1, False),
+    ("1", "x", 1, False),
+])
+def test_a_mark_lands_on_the_pages_its_rules_select(pages, every, page, expected):
+    assert overlay.lands({"pages": pages, "every": every}, page, 3) is expected
 
 
 @pytest.mark.parametrize("kind, texts, problem", [

@@ -15,7 +15,7 @@ import tempfile
 import flet as ft
 
 from pdf_stamp import placement, seal
-from pdf_stamp.exceptions import UsageError
+from pdf_stamp.exceptions import StampError
 from pdf_stamp.i18n import _
 from pdf_stamp.pages import every_pages, parse_rules
 from pdf_stamp.sizing import complete_size, natural_size
@@ -30,11 +30,12 @@ PX_PER_MM_PT = 72 / 25.4
 
 def lands(values, page, page_count):
     """Whether a mark's page rules select `page` of a document of `page_count`
-    pages (a rule that cannot be read selects nothing: the output refuses it)."""
+    pages (a rule that cannot be read, or names a page past the end, selects
+    nothing: the output refuses it)."""
     try:
         chosen = set(parse_rules(values["pages"]).expand(page_count))
         chosen.update(every_pages(values["every"], page_count))
-    except (UsageError, ValueError):
+    except (StampError, ValueError):
         return False
     return page in chosen
 
@@ -83,7 +84,7 @@ class Overlay:
             job = mark_job(values)
             picture, image = self.prepare(job)
             box = box_mm(job, picture, image, page)
-        except (UsageError, OSError, ValueError):
+        except (StampError, OSError, ValueError):
             return []
         scale = PX_PER_MM_PT * state.pdf_scale_ratio * state.shrink_scale
         left, top, right, bottom = (v * scale for v in box)
