@@ -86,7 +86,6 @@ def test_choosing_removing_and_restarting_keep_each_mark(window, tmp_path):
     ("last", "2", 2, True),
     ("1-x", "", 1, False),  # rules the output refuses select nothing, and stop no handler
     ("1,5", "", 1, False),
-    ("1", "x", 1, False),
 ])
 def test_a_mark_lands_on_the_pages_its_rules_select(pages, every, page, expected):
     assert overlay.lands({"pages": pages, "every": every}, page, 3) is expected
