@@ -180,9 +180,10 @@ def test_window_stamps_and_closes(launch, tmp_path, page_pt, stamp_px, dpi, x_mm
     window.quit()
 
 
-def current(tmp_path):  # the values the window keeps for its next start
+def current(tmp_path):  # the chosen mark's values the window keeps for its next start
     path = tmp_path / "config" / "pdf-stamp" / "settings.json"
-    return json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else {}
+    kept = json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else None
+    return kept["marks"][kept["chosen"]] if kept else {}
 
 
 def behind_dialog(picture, colour):  # the colour only as a dialog's barrier dims it

@@ -5,12 +5,16 @@ import threading
 import pytest
 
 from pdf_stamp.window.saving import Saver
-from pdf_stamp.window.settings import DEFAULTS, Settings
+from pdf_stamp.window.settings import DEFAULTS, MARK_DEFAULTS, Settings
 
 
 @pytest.fixture
 def path(tmp_path):
     return tmp_path / "config" / "pdf-stamp" / "settings.json"
+
+
+def one(out_dir="", **mark):  # a set of one mark
+    return {"marks": [{**MARK_DEFAULTS, **mark}], "chosen": 0, "out_dir": out_dir}
 
 
 def write(path, data):
@@ -26,19 +30,28 @@ def test_a_first_start_has_the_defaults_and_writes_nothing(path):
 
 def test_values_and_presets_survive_a_restart(path):
     first = Settings.load(path)
-    first.remember({"image": "/seals/承認.png", "x": "150.5", "anchor": "bottom-right", "opacity": 0.6})
-    first.remember({"width": "20"})  # a partial set keeps the rest
-    assert first.save_preset("  承認印 右上 ", {**first.current, "margin": "15"}) == "承認印 右上"
+    first.remember(one(image="/seals/承認.png", x="150.5", anchor="bottom-right", opacity=0.6))
+    first.remember({"out_dir": "出力"})  # a partial set keeps the rest
+    marks = {"marks": [first.current["marks"][0], {**MARK_DEFAULTS, "kind": "date_seal", "rotate": -15}], "chosen": 1}
+    assert first.save_preset("  承認印 右上 ", marks) == "承認印 右上"
     first.save_preset("署名", DEFAULTS)
     first.delete_preset("署名")
 
     again = Settings.load(path)
-    assert again.current == {**DEFAULTS, "image": "/seals/承認.png", "x": "150.5", "width": "20",
-                             "anchor": "bottom-right", "opacity": 0.6}
+    assert again.current == one("出力", image="/seals/承認.png", x="150.5", anchor="bottom-right", opacity=0.6)
     assert again.names() == ["承認印 右上"]
-    assert again.preset("承認印 右上") == {**again.current, "margin": "15"}
+    assert again.preset("承認印 右上") == {**marks, "out_dir": ""}
     assert "承認印" in path.with_name("presets.json").read_text(encoding="utf-8")  # readable, not escaped
     assert sorted(os.listdir(path.parent)) == ["presets.json", "settings.json"]  # no temporary file left
+
+
+def test_single_stamp_settings_and_presets_become_one_mark(path):
+    old = {"image": "/印.png", "x": "12", "pages": "last", "out_dir": "/out", "opacity": 0.5}
+    write(path, {"version": 1, "current": old})
+    write(path.with_name("presets.json"), {"version": 1, "presets": {"承認": old}})
+    loaded = Settings.load(path)
+    expected = one("/out", image="/印.png", x="12", pages="last", opacity=0.5)
+    assert (loaded.current, loaded.preset("承認"), loaded.notice) == (expected, expected, None)
 
 
 @pytest.mark.parametrize("name", ["", "   ", "印\udc80"])  # a lone surrogate cannot be written
@@ -52,6 +65,9 @@ def test_a_preset_needs_a_usable_name(path, name):
 
 @pytest.mark.parametrize("stored, expected, reset", [
     ({"x": 12, "anchor": "middle", "opacity": 1.5, "pages": None}, {}, "X (mm), 配置, 挿入するページ, 不透明度"),
+    ({"marks": [{"rotate": 181, "kind": "stamp"}, {"rotate": 1.5}], "chosen": 2}, {**DEFAULTS, "marks": [MARK_DEFAULTS] * 2},
+     "印の種類, 傾き (°)"),
+    ({"marks": [], "out_dir": 3}, {}, "印, 出力フォルダ"),
     ({"anchor": "bottom-right", "margin": "nan", "y": "-inf", "every": "3"},  # nan with an anchor
      {"anchor": "bottom-right", "every": "3"}, "Y (mm), 余白 (mm)"),
     ({"opacity": True, "image": "/印\udc80.png", "unknown": "dropped"}, {}, "画像ファイル, 不透明度"),
@@ -62,7 +78,8 @@ def test_unusable_values_are_reset_one_by_one_and_said(path, stored, expected, r
     write(path, {"current": stored})
     write(path.with_name("presets.json"), {"presets": {"p": stored, "": {}, "\udc80": {}}})
     loaded = Settings.load(path)
-    assert loaded.current == {**DEFAULTS, **expected} and loaded.presets == {"p": {**DEFAULTS, **expected}}
+    expected = expected if "marks" in expected else one(**expected)
+    assert loaded.current == expected and loaded.presets == {"p": expected}
     notices = [f"使えない設定を既定値に戻しました: {reset}", f"プリセット「p」: 使えない値を既定値に戻しました: {reset}"]
     assert loaded.notices == (notices if reset else []) + [
         "プリセット「」: 使えない値を既定値に戻しました: 名前", "プリセット「'\\udc80'」: 使えない値を既定値に戻しました: 名前"]
@@ -86,8 +103,8 @@ def test_a_damaged_file_is_set_aside_and_keeps_no_preset_from_loading(path, cont
     assert "settings.damaged-1.json" in loaded.notice and "既定の設定で起動します" in loaded.notice
     assert (path.parent / "settings.damaged-1.json").read_bytes() == content
     assert (path.parent / "settings.damaged.json").read_bytes() == b"an older one"
-    loaded.remember({"x": "5"})  # the next save starts a fresh file
-    assert Settings.load(path).current["x"] == "5"
+    loaded.remember(one(x="5"))  # the next save starts a fresh file
+    assert Settings.load(path).current == one(x="5")
 
 
 def test_presets_of_an_older_file_move_to_their_own_and_a_link_stays_a_link(path, tmp_path):
@@ -96,10 +113,10 @@ def test_presets_of_an_older_file_move_to_their_own_and_a_link_stays_a_link(path
     path.parent.mkdir(parents=True)
     path.symlink_to(target)
     loaded = Settings.load(path)
-    assert loaded.names() == ["承認"] and loaded.current["x"] == "3"
-    loaded.remember({"x": "4"})
-    assert path.is_symlink() and json.loads(target.read_text()) == {"version": 1, "current": loaded.current}
-    assert Settings.load(path).preset("承認")["x"] == "5"
+    assert loaded.names() == ["承認"] and loaded.current == one(x="3")
+    loaded.remember(one(x="4"))
+    assert path.is_symlink() and json.loads(target.read_text()) == {"version": 2, "current": one(x="4")}
+    assert Settings.load(path).preset("承認") == one(x="5")
 
 
 def refuse(*args):
@@ -114,12 +131,12 @@ def test_an_unreadable_file_that_cannot_be_moved_still_starts(path, monkeypatch)
 
 
 def test_a_failed_save_keeps_the_old_file_and_leaves_no_temporary_file(path, monkeypatch):
-    Settings.load(path).remember({"x": "1"})
+    Settings.load(path).remember(one(x="1"))
     before = path.read_bytes()
 
     monkeypatch.setattr(os, "replace", refuse)
     with pytest.raises(PermissionError, match="denied"):
-        Settings.load(path).remember({"x": "2"})
+        Settings.load(path).remember(one(x="2"))
     assert (path.read_bytes(), os.listdir(path.parent)) == (before, ["settings.json"])
 
 
@@ -128,7 +145,7 @@ def test_keystrokes_from_many_threads_are_saved_once_from_one_thread(path, monke
     save = settings.save
     monkeypatch.setattr(settings, "save", lambda: saved.append(threading.current_thread().name) or save())
     saver = Saver(settings, errors.append, delay=0.3)
-    typing = [threading.Thread(target=lambda n=n: [saver.remember({"x": f"{n}.{k}"}) for k in range(50)])
+    typing = [threading.Thread(target=lambda n=n: [saver.remember(one(x=f"{n}.{k}")) for k in range(50)])
               for n in range(4)]
     for thread in typing:
         thread.start()

@@ -8,10 +8,10 @@ package checks documents, computes anchors, prepares seals and writes the
 results, in worker processes so that the window stays responsive.
 
 The window is made of panels, each a class owning its controls and handlers
-(document_panel, seal_panel, position_panel, output_panel, signing_panel,
-presets_panel); they share one WindowContext and talk through it: its fields,
-its shared states and the callbacks this module sets from the panel that
-answers them.
+(document_panel with its overlay and zoom, marks_panel, seal_panel with its
+seal_editor, position_panel, output_panel, signing_panel, presets_panel);
+they share one WindowContext and talk through it: its fields, its shared
+states and the callbacks this module sets from the panel that answers them.
 """
 
 import argparse
@@ -28,6 +28,7 @@ from pdf_stamp import host  # noqa: E402
 from pdf_stamp.i18n import _  # noqa: E402
 from pdf_stamp.window.context import WindowContext, picked  # noqa: E402
 from pdf_stamp.window.document_panel import DocumentPanel  # noqa: E402
+from pdf_stamp.window.marks_panel import MarksPanel  # noqa: E402
 from pdf_stamp.window.output_panel import OutputPanel  # noqa: E402
 from pdf_stamp.window.position_panel import PositionPanel  # noqa: E402
 from pdf_stamp.window.presets_panel import PresetsPanel  # noqa: E402
@@ -39,6 +40,7 @@ from pdf_stamp.window.signing_panel import SigningPanel  # noqa: E402
 pdf_module = host.load_module()
 
 CONTROLS_WIDTH = 620
+PREVIEW_GAPS = 24 + 2 * 16 + 16  # between the columns, the page's padding, a scroll bar
 TERMINATED = threading.Event()  # set by SIGTERM: the exit status says so (128 + 15)
 
 
@@ -55,23 +57,31 @@ class Window:
         page.window.width = 1180
         page.window.height = 860
         self.document = DocumentPanel(ctx)
+        self.marks = ctx.marks = MarksPanel(ctx, show=self.show_mark)
         self.seal = SealPanel(ctx)
         self.position = PositionPanel(ctx)
         self.outputs = OutputPanel(ctx)
         self.presets = PresetsPanel(ctx, apply=self.apply)
-        self.signing = SigningPanel(ctx, self.outputs.job)
+        self.signing = SigningPanel(ctx, self.outputs.signing_job)
         ctx.value_parts = [self.seal.values, self.position.values, self.outputs.values]
-        ctx.show_seal, ctx.show_outline, ctx.sources = (
-            self.seal.show_seal, self.document.show_outline, self.document.sources)
+        ctx.show_seal, ctx.show_outline, ctx.sources, ctx.page_shown = (
+            self.seal.show_seal, self.document.overlay.refresh, self.document.sources, self.document.page_shown)
         ctx.place_at_anchor = self.position.place_at_anchor
         ctx.show_signatures, ctx.ask_pdf_password = (
             self.signing.show_signatures, self.signing.ask_pdf_password)
-        panels = [self.document, self.seal, self.position, self.outputs, self.signing, self.presets]
+        panels = [self.document, self.marks, self.seal, self.position, self.outputs, self.signing,
+                  self.presets]
         controls = ft.Column([panel.view for panel in panels], spacing=14, width=CONTROLS_WIDTH,
                              scroll=ft.ScrollMode.AUTO)
-        preview = ft.Container(self.document.preview, expand=True, alignment=ft.alignment.top_center)
+        zoom = self.document.zoom
+        zoom.available = lambda: (page.width or page.window.width or 0) - CONTROLS_WIDTH - PREVIEW_GAPS
+        preview = ft.Column([ft.Row([zoom.frame], scroll=ft.ScrollMode.AUTO),
+                             ft.Row([zoom.choice, self.document.overlay.nothing_here])],
+                            expand=True, scroll=ft.ScrollMode.AUTO,
+                            horizontal_alignment=ft.CrossAxisAlignment.CENTER)
         page.add(ft.Row([controls, preview], vertical_alignment=ft.CrossAxisAlignment.START,
                         spacing=24, expand=True))
+        page.on_resized = lambda e: zoom.refit()
         page.on_keyboard_event = self.position.on_key
 
         # Closing the window asks first; "はい" in the dialog destroys the window.
@@ -86,11 +96,19 @@ class Window:
         page.update()
 
     def apply(self, values, image=None, x=None, y=None):
-        """Fills the fields from a set of settings (a preset, or the last session's);
-        `image`, `x` and `y` from the command line take precedence."""
+        """Fills the panels from a whole set of settings (a preset, or the last
+        session's); `image`, `x` and `y` from the command line take precedence
+        for the chosen mark."""
+        self.marks.apply(values)
         self.outputs.apply(values)
-        self.seal.apply(values, image)
-        self.position.apply(values, x, y)
+        self.show_mark(values["marks"][values["chosen"]], image, x, y)
+
+    def show_mark(self, mark, image=None, x=None, y=None):
+        """Fills the fields with one mark's values."""
+        self.outputs.apply_mark(mark)
+        self.seal.apply(mark, image)
+        self.position.apply(mark, x, y)
+        self.marks.retitle(self.ctx.mark_values())
 
     def start(self, args):
         ctx = self.ctx
@@ -106,6 +124,7 @@ class Window:
         self.ctx.saver.close()
         self.outputs.shutdown()
         self.seal.folder.cleanup()
+        self.document.overlay.folder.cleanup()
 
 
 def close_on_terminate(page):

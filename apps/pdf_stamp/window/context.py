@@ -19,7 +19,9 @@ import flet as ft
 
 from pdf_stamp import host
 from pdf_stamp.i18n import _
+from pdf_stamp.seal import turned_box
 from pdf_stamp.window import state
+from pdf_stamp.window.texts import number
 
 ERROR = host.ERROR_PREFIX
 MM_PER_PT = 25.4 / 72
@@ -96,7 +98,8 @@ class WindowContext:
       preview, dragger, image_path, image_width, image_height, x_position,
       y_position);
     - `anchor` and `cleared` are the placement and preview states that several
-      panels read;
+      panels read, `rotate` the chosen mark's tilt;
+    - `marks` is the marks panel: the list of marks the fields edit one of;
     - the callbacks are set by the window from the panel that answers them.
     """
 
@@ -108,8 +111,10 @@ class WindowContext:
         self.fields = types.SimpleNamespace()
         self.anchor = None  # an anchor places the stamp; None: the X/Y fields do
         self.cleared = False  # the preview was cleared after a file that could not be shown
-        self.value_parts = []  # each panel's values(): the settings worth keeping
-        self.show_seal = self.place_at_anchor = self.show_outline = self.sources = unset
+        self.rotate = 0  # the chosen mark's tilt in degrees
+        self.marks = None  # the marks panel
+        self.value_parts = []  # each panel's values(): the chosen mark's settings and the output folder
+        self.show_seal = self.place_at_anchor = self.show_outline = self.sources = self.page_shown = unset
         self.show_signatures = self.ask_pdf_password = unset
         self.pdf_password = None  # of the protected PDF last asked for; never kept
 
@@ -131,13 +136,34 @@ class WindowContext:
                                 actions=[ft.TextButton(_("Close"), on_click=close)])
         self.page.open(dialog)
 
-    def values(self):
-        """The settings worth keeping, as the fields show them now."""
+    def mark_values(self):
+        """The chosen mark's values and the output folder, as the fields show them now."""
         return {name: value for part in self.value_parts for name, value in part().items()}
+
+    def values(self):
+        """The whole set worth keeping: every mark, the chosen one as the fields
+        show it, and the output folder."""
+        editing = self.mark_values()
+        return {"marks": self.marks.all_marks(editing), "chosen": self.marks.chosen,
+                "out_dir": editing["out_dir"]}
+
+    def chosen_size(self):
+        """(width, height, ratio) of the chosen stamp's box in mm, turned by its
+        tilt; None while the fields do not say."""
+        f = self.fields
+        width, height = number(f.image_width.value), number(f.image_height.value)
+        if not width or not height or not state.original_ratio:
+            return None
+        if not self.rotate:
+            return width, height, state.original_ratio
+        width, height = map(float, turned_box(width, height, self.rotate))
+        return width, height, width / height
 
     def remember(self):
         """Keeps the fields' values; the settings file is written a moment later."""
-        self.saver.remember(self.values())
+        values = self.values()
+        self.marks.retitle(values["marks"][values["chosen"]])
+        self.saver.remember(values)
 
     def save_failed_once(self, error):
         if not self.save_failed:  # once per session, not on every change

@@ -5,14 +5,14 @@ import os
 
 import flet as ft
 
-from pdf_stamp import placement, safety
+from pdf_stamp import safety
 from pdf_stamp.exceptions import NeedsPassword, UnsafeDocument
 from pdf_stamp.i18n import _
 from pdf_stamp.window import placing, state
-from pdf_stamp.window.context import ERROR, page_mm, picked
-from pdf_stamp.window.texts import module_error, number, pdf_problem
-
-OUTLINE_PX = 2
+from pdf_stamp.window.context import ERROR, picked
+from pdf_stamp.window.overlay import Overlay
+from pdf_stamp.window.texts import module_error, pdf_problem
+from pdf_stamp.window.zoom import Zoom
 
 
 class DocumentPanel:
@@ -39,13 +39,13 @@ class DocumentPanel:
         px = state.PREVIEW_PX
         self.pdf_preview = ft.Image(left=0, top=0, visible=False)
         self.image_preview = ft.Image(left=0, top=0, fit=ft.ImageFit.CONTAIN, visible=False)
-        self.outline = ft.Container(left=0, top=0, visible=False,
-                                    border=ft.border.all(OUTLINE_PX, ft.Colors.RED_600))
+        self.overlay = Overlay(ctx)
         self.placeholder = ft.Container(width=px, height=px, bgcolor=ft.Colors.GREY_200)
         self.dragger = ft.GestureDetector(content=ft.Container(width=px, height=px), left=0, top=0,
                                           mouse_cursor=ft.MouseCursor.MOVE)
-        self.preview = ft.Stack([self.placeholder, self.pdf_preview, self.image_preview, self.outline,
-                                 self.dragger], width=px + 4, height=px + 4)
+        self.preview = ft.Stack([self.placeholder, self.pdf_preview, self.overlay.others, self.image_preview,
+                                 self.overlay.outline, self.dragger], width=px + 4, height=px + 4)
+        self.zoom = Zoom(ctx, self.preview, self.pdf_preview)
         teal = ft.Colors.TEAL_700
         f = ctx.fields
         f.pdf_path, f.page_number, f.pdf_preview, f.image_preview, f.preview, f.dragger = (
@@ -89,13 +89,17 @@ class DocumentPanel:
         """Takes the previous document's picture away: it does not belong to the
         file that failed."""
         self.pdf_preview.src_base64 = None
-        self.pdf_preview.visible = self.image_preview.visible = self.outline.visible = False
+        self.pdf_preview.visible = self.image_preview.visible = self.overlay.outline.visible = False
+        self.overlay.others.controls = []
         self.placeholder.visible = True
         self.ctx.cleared = True
         self.page_count = 0
+        self.overlay.nothing_here.visible = False
+        self.zoom.refit()
         self.page_label.value = "– / –"
         self.preview.update()
         self.page_label.update()
+        self.overlay.nothing_here.update()
 
     def refuse(self, path, message):
         self.pdf_path.value = self.shown = path
@@ -141,6 +145,7 @@ class DocumentPanel:
         ctx.show_seal()
         ctx.place_at_anchor(remember=False)
         ctx.show_signatures(path)
+        self.zoom.refit()
         self.preview.update()
         if messages:
             ctx.tell("\n".join(messages))
@@ -179,29 +184,14 @@ class DocumentPanel:
                 name=os.path.basename(self.pdf_path.value)) + f"\n{problem}")
             return
         ctx.place_at_anchor(remember=False)
-        self.show_outline()
+        ctx.show_outline()
+        self.zoom.refit()
 
-    def show_outline(self):
-        """A red outline around the stamp while it lies partly off the page: that
-        part is not printed."""
-        p = self.image_preview
-        box = self.stamp_mm()
-        off = box is not None and p.visible and placing.off_page(box, page_mm()) == "partly"
-        if off:
-            self.outline.left, self.outline.top = (p.left or 0), (p.top or 0)
-            self.outline.width, self.outline.height = p.width, p.height
-        if off or self.outline.visible:
-            self.outline.visible = off
-            self.outline.update()
-
-    def stamp_mm(self):
-        """The stamp as drawn (left, top, right, bottom in mm), or None while the
-        fields do not say."""
-        f = self.ctx.fields
-        x, y = number(f.x_position.value or 0), number(f.y_position.value or 0)
-        width, height = number(f.image_width.value), number(f.image_height.value)
-        if None in (x, y) or not width or not height or not state.original_ratio:
+    def page_shown(self):
+        """(the page shown, the page count), or None while no page is shown."""
+        if not self.page_count or self.ctx.cleared:
             return None
-        drawn_w, drawn_h = placement.drawn_size(width, height, state.original_ratio)
-        left, top = x + (width - drawn_w) / 2, y + (height - drawn_h) / 2
-        return left, top, left + drawn_w, top + drawn_h
+        try:
+            return int(self.page_number.value), self.page_count
+        except (TypeError, ValueError):
+            return None

@@ -1,21 +1,24 @@
-"""The output panel: page rules, the output folder, and writing the stamped
-files in worker processes while the window stays live."""
+"""The output panel: the chosen mark's page rules, the output folder, and
+writing the stamped files in worker processes while the window stays live."""
 
 import flet as ft
 
 from pdf_stamp import naming, stamping
 from pdf_stamp.i18n import _
-from pdf_stamp.job import StampJob
+from pdf_stamp.exceptions import UsageError
 from pdf_stamp.window import results, workers
 from pdf_stamp.window.context import ERROR
-from pdf_stamp.window.texts import number
+from pdf_stamp.window.jobs import mark_job, run_job
 
 
 class OutputPanel:
     def __init__(self, ctx):
         self.ctx = ctx
         self.executor = None
-        blur = lambda e: ctx.remember()  # noqa: E731
+        def blur(e):  # the pages a mark lands on change what the preview shows
+            ctx.remember()
+            ctx.show_outline()
+
         self.target_pages = ft.TextField(label=_("Pages to stamp (e.g. 1,3-5,last,odd)"), value="1",
                                          width=260, dense=True, on_blur=blur)
         self.page_interval = ft.TextField(label=_("Every N pages"), width=140, dense=True, on_blur=blur)
@@ -47,21 +50,28 @@ class OutputPanel:
         ctx.remember()
 
     def job(self):
-        """The run the fields describe now."""
-        v = self.ctx.values()
-        anchored = v["anchor"] is not None
-        return StampJob(
-            image=v["image"], x=None if anchored else v["x"] or "0", y=None if anchored else v["y"] or "0",
-            width=v["width"] or None, height=v["height"] or None, anchor=v["anchor"],
-            margin=number(v["margin"]) or 0.0, pages=v["pages"], every=v["every"], opacity=v["opacity"],
-            white_to_transparent=v["white_to_transparent"], allow_rewrite=bool(self.allow_rewrite.value),
-            out_dir=v["out_dir"], pdf_password=self.ctx.pdf_password)
+        """The run the fields describe now: the marks in order, as a marks file
+        gives them to the command line. Raises UsageError for a mark that
+        cannot be stamped."""
+        return run_job(self.ctx.values(), allow_rewrite=bool(self.allow_rewrite.value),
+                       pdf_password=self.ctx.pdf_password)
+
+    def signing_job(self):
+        """The chosen mark alone, as the seal of a signature. Raises
+        UsageError for a mark that cannot be stamped."""
+        values = self.ctx.values()
+        job = mark_job(values)
+        job.allow_rewrite, job.out_dir = bool(self.allow_rewrite.value), values["out_dir"]
+        job.pdf_password = self.ctx.pdf_password
+        return job
 
     def apply(self, values):
-        """Takes the output's part of a set of settings."""
-        for control, name in ((self.target_pages, "pages"), (self.page_interval, "every"),
-                              (self.save_path, "out_dir")):
-            control.value = values[name]
+        """Takes the output folder of a whole set of settings."""
+        self.save_path.value = values["out_dir"]
+
+    def apply_mark(self, mark):
+        """Takes a mark's page rules."""
+        self.target_pages.value, self.page_interval.value = mark["pages"], mark["every"]
 
     def busy(self, running, text=""):
         self.output_button.disabled = running
@@ -77,10 +87,11 @@ class OutputPanel:
         sources = ctx.sources()
         if not sources:
             return ctx.tell(ERROR + _("No PDF is chosen"))
-        if not ctx.fields.image_path.value:
-            return ctx.tell(ERROR + _("No image is chosen"))
         ctx.remember()
-        job = self.job()
+        try:
+            job = self.job()
+        except UsageError as error:
+            return ctx.tell(ERROR + str(error))
         self.busy(True, self.progress_line(0, len(sources)))
         done = []
         try:

@@ -92,12 +92,10 @@ class PositionPanel:
         stamp as drawn, as the command line computes them."""
         if not self.ctx.anchor:
             return
-        f = self.ctx.fields
-        margin = number(self.margin.value)
-        width, height = number(f.image_width.value), number(f.image_height.value)
-        if margin is None or not width or not height or not state.original_ratio:
+        margin, size = number(self.margin.value), self.ctx.chosen_size()
+        if margin is None or size is None:
             return
-        x, y = placement.anchor_position(self.ctx.anchor, margin, *page_mm(), width, height, state.original_ratio)
+        x, y = placement.anchor_position(self.ctx.anchor, margin, *page_mm(), *size)
         self.place(placing.mm_text(x), placing.mm_text(y), remember)
 
     def stamp_box(self):
@@ -140,7 +138,7 @@ class PositionPanel:
             return
         f = self.ctx.fields
         position = number(self.x_position.value or 0), number(self.y_position.value or 0)
-        size = number(f.image_width.value) or 0, number(f.image_height.value) or 0
+        size = (self.ctx.chosen_size() or (0, 0))[:2]
         if None in position or not f.image_path.value:
             return
         moved = placing.nudge(e.key, e.shift, position, size, page_mm())

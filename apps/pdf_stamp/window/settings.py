@@ -1,10 +1,13 @@
 """The window's per-user settings: the last values, and named presets.
 
 Two JSON files in the user's configuration folder: settings.json holds
-`{"version": 1, "current": {...}}`, presets.json `{"version": 1, "presets":
+`{"version": 2, "current": {...}}`, presets.json `{"version": 2, "presets":
 {"承認印 右上": {...}, ...}}`, so a damaged settings file costs no preset. Each
-set of values maps the names of DEFAULTS to field texts (and the anchor,
-opacity and white-to-transparent switch). A file is replaced atomically on
+set of values holds a list of marks, the one chosen and the output folder
+(DEFAULTS); each mark maps the names of MARK_DEFAULTS to field texts (and the
+anchor, opacity, tilt, seal texts and white-to-transparent switch). A set
+written before marks came (version 1: one mark's names at the top) is read as
+a list of that one mark. A file is replaced atomically on
 every save; where the path is a symbolic link, the file it points to is
 replaced and the link stays. A file that cannot be read or parsed is set aside
 under another name, a value that cannot be used is dropped, each with a
@@ -23,12 +26,15 @@ import platformdirs
 
 from pdf_stamp.i18n import _
 from pdf_stamp.placement import ANCHORS
+from pdf_stamp.sealdraw import STYLES
 
 APP_NAME = "pdf-stamp"
-VERSION = 1
+VERSION = 2
+KINDS = ("image", "date_seal", "name_seal")
 
-# The remembered values and what a new user starts with.
-DEFAULTS = {
+# One mark's remembered values, and what a new mark starts with.
+MARK_DEFAULTS = {
+    "kind": "image",
     "image": "",
     "width": "",
     "height": "",
@@ -38,10 +44,17 @@ DEFAULTS = {
     "margin": "10",
     "pages": "1",
     "every": "",
-    "out_dir": "",
     "opacity": 1.0,
     "white_to_transparent": False,
+    "rotate": 0,
+    "seal_top": "",
+    "seal_bottom": "",
+    "seal_date": "",  # YYYY-MM-DD; empty: the day of the output
+    "seal_style": "western",
+    "seal_name": "",
 }
+# A whole set: the marks, stamped in this order, and the one the fields edit.
+DEFAULTS = {"marks": [MARK_DEFAULTS], "chosen": 0, "out_dir": ""}
 NUMBER_TEXTS = ("width", "height", "x", "y", "margin")  # "" or a finite number of mm
 
 
@@ -50,7 +63,10 @@ def label(name):
     return {"image": _("Image file"), "width": _("Width (mm)"), "height": _("Height (mm)"),
             "x": "X (mm)", "y": "Y (mm)", "anchor": _("Anchor"), "margin": _("Margin (mm)"),
             "pages": _("Pages to stamp"), "every": _("Every N pages"), "out_dir": _("Output folder"),
-            "opacity": _("Opacity"), "white_to_transparent": _("Make white transparent")}.get(name, name)
+            "opacity": _("Opacity"), "white_to_transparent": _("Make white transparent"),
+            "rotate": _("Tilt (°)"), "kind": _("Kind of mark"), "seal_top": _("Top text"),
+            "seal_bottom": _("Bottom text"), "seal_date": _("Date"), "seal_style": _("Date style"),
+            "seal_name": _("Name"), "marks": _("Marks")}.get(name, name)
 
 
 def default_path():
@@ -68,13 +84,19 @@ def writable_text(text):
 
 
 def usable(name, value):
-    """Whether `value` can stand for the setting `name`."""
-    default = DEFAULTS[name]
+    """Whether `value` can stand for the mark's setting `name`."""
+    default = MARK_DEFAULTS[name]
     if name == "anchor":
         return value is None or value in ANCHORS
     if name == "opacity":
         return (isinstance(value, (int, float)) and not isinstance(value, bool)
                 and math.isfinite(value) and 0 <= value <= 1)
+    if name == "rotate":
+        return type(value) is int and -180 <= value <= 180
+    if name == "kind":
+        return value in KINDS
+    if name == "seal_style":
+        return value in STYLES
     if type(value) is not type(default):
         return False
     if isinstance(value, str):
@@ -88,19 +110,39 @@ def usable(name, value):
     return True
 
 
-def clean_values(values, dropped=None):
-    """The known, usable values of `values`; defaults for the rest. The names of
-    stored values that could not be used are added to `dropped`."""
+def clean_mark(values, dropped):
+    """The known, usable values of one mark; defaults for the rest. The names
+    of stored values that could not be used are added to `dropped`."""
     values = values if isinstance(values, dict) else {}
-    clean = dict(DEFAULTS)
-    for name in DEFAULTS:
+    clean = dict(MARK_DEFAULTS)
+    for name in MARK_DEFAULTS:
         if name not in values:
             continue
         if usable(name, values[name]):
             clean[name] = float(values[name]) if name == "opacity" else values[name]
-        elif dropped is not None:
+        else:
             dropped.append(label(name))
     return clean
+
+
+def clean_values(values, dropped=None):
+    """A whole set of `values` with each mark cleaned (a set of the first
+    version, one mark's names at the top, becomes a list of that mark). The
+    names of stored values that could not be used are added to `dropped`."""
+    values = values if isinstance(values, dict) else {}
+    dropped = [] if dropped is None else dropped
+    marks = values.get("marks", [values])
+    if not isinstance(marks, list) or not marks:
+        dropped.append(label("marks"))
+        marks = [{}]
+    out_dir = values.get("out_dir", "")
+    if not (isinstance(out_dir, str) and writable_text(out_dir)):
+        dropped.append(label("out_dir"))
+        out_dir = ""
+    chosen = values.get("chosen", 0)
+    if type(chosen) is not int or not 0 <= chosen < len(marks):
+        chosen = 0  # which mark was chosen is not worth a message
+    return {"marks": [clean_mark(mark, dropped) for mark in marks], "chosen": chosen, "out_dir": out_dir}
 
 
 def write_json(path, data):
@@ -145,7 +187,7 @@ class Settings:
         settings.current = clean_values(data.get("current"), dropped)
         if dropped:
             settings.notices.append(_("Settings that could not be used were reset: {names}").format(
-                names=", ".join(dropped)))
+                names=", ".join(dict.fromkeys(dropped))))
         stored = settings.read(settings.presets_path)
         if "presets" not in stored and isinstance(data.get("presets"), dict):
             stored, settings.hand_over = data, True
@@ -175,7 +217,7 @@ class Settings:
                 dropped.append(_("the name"))
             if dropped:
                 self.notices.append(_("Preset \"{name}\": values that could not be used were reset: {names}").format(
-                    name=name if writable_text(str(name)) else ascii(name), names=", ".join(dropped)))
+                    name=name if writable_text(str(name)) else ascii(name), names=", ".join(dict.fromkeys(dropped))))
         return clean
 
     def set_aside(self, path, reason):
@@ -226,7 +268,7 @@ class Settings:
 
     def preset(self, name):
         """A copy of the preset's values (KeyError for an unknown name)."""
-        return dict(self.presets[name])
+        return clean_values(self.presets[name])
 
     def delete_preset(self, name):
         """Removes the preset and saves (KeyError for an unknown name)."""

@@ -136,10 +136,10 @@ class SigningPanel:
         from pdf_stamp.signing import Signing
         from pdf_stamp.stamping import stamp_file
 
-        job = self.job()
-        job.signing = Signing(self.digital_id)
         try:
-            if not sources or not job.image:
+            job = self.job()
+            job.signing = Signing(self.digital_id)
+            if not sources or (job.image is None and job.seal is None):
                 raise StampError(_("Choose the PDF and the seal image first"))
             one_page_each(job, sources)
         except StampError as error:
