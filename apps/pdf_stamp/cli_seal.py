@@ -9,7 +9,7 @@ import shutil
 import sys
 import tempfile
 
-from . import sealdraw
+from . import naming, sealdraw
 from .cli import _argparse_texts, _number, _Parser
 from .exceptions import ExitCode, StampError
 from .i18n import _
@@ -154,30 +154,11 @@ def write_seal(seal, path, mm=None):
         with Image.open(drawn) as image:
             if image.mode != "RGBA" or image.getpixel((0, 0))[3] != 0:
                 raise StampError(_("The seal was not written correctly: {path}").format(path=path))
-        try:
-            _take_name(drawn, path)
-        except FileExistsError:
-            raise StampError(_("{path} already exists; nothing was replaced")
-                             .format(path=path)) from None
+        if not naming.take(drawn, path):
+            raise StampError(_("{path} already exists; nothing was replaced").format(path=path))
     finally:
         shutil.rmtree(private, ignore_errors=True)
     return path
-
-
-def _take_name(drawn, path):
-    """Gives the finished file `drawn` the name `path`, which must be free."""
-    try:
-        os.link(drawn, path)
-    except FileExistsError:
-        raise
-    except OSError:  # no hard links here (FAT drives, some shares): create the name exclusively
-        with open(drawn, "rb") as source, open(path, "xb") as target:
-            try:
-                shutil.copyfileobj(source, target)
-            except BaseException:
-                target.close()
-                os.unlink(path)
-                raise
 
 
 def main(argv):

@@ -122,22 +122,27 @@ def claim(temp_file, wanted, marked=True):
         names = candidates(folder, name[:-4] if name.lower().endswith(".pdf") else name)
     if marked:
         mark(temp_file)
-    links = True
     for candidate in names:
         if Stop.signal():
             raise Interrupted()
-        if links:
-            try:
-                os.link(temp_file, candidate)
-                return candidate
-            except FileExistsError:
-                continue
-            except OSError as error:
-                if not system.links_refused(error):
-                    raise
-                links = False
-        if _copy_to_new(temp_file, candidate):
+        if take(temp_file, candidate):
             return candidate
+
+
+def take(temp_file, path):
+    """Gives the finished `temp_file` the one name `path`: a hard link, or
+    where the file system refuses links, `path` created exclusively and
+    written. False when `path` is taken; a file is never replaced, and a
+    link is never written through."""
+    try:
+        os.link(temp_file, path)
+        return True
+    except FileExistsError:
+        return False
+    except OSError as error:
+        if not system.links_refused(error):
+            raise
+    return _copy_to_new(temp_file, path)
 
 
 def _copy_to_new(temp_file, candidate):
