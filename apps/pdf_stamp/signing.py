@@ -54,12 +54,13 @@ class SigningRefused(StampError):
     """A document that cannot be signed; the message says why."""
 
 
-def sign_into(job, source, wanted, result, folder):
+def sign_into(job, source, wanted, result, folder, name=None):
     """Signs `source` as `job` says, checks the result in the private
     `folder`, names it `wanted` and fills `result` (a FileResult); raises
-    StampError for this file's failure."""
+    StampError for this file's failure. `name` is the file's name in
+    messages (default: the source's)."""
     signing = job.signing
-    name = os.path.basename(source)
+    name = name or os.path.basename(source)
     try:
         data = pathlib.Path(source).read_bytes()
     except OSError as error:
