@@ -81,6 +81,8 @@ def _stamp(job, source, wanted, result, private):
         # Signing is an incremental update of the source instead of a rewrite;
         # the other marks of a marks file are stamped first, as plain marks.
         signer, marks = job.signature_parts() if job.signing else (None, job.each_mark())
+        if job.signing and signer is None:  # the command line refuses this before any file
+            raise StampError(_("with --marks and --sign, give the signature's mark sign = true"))
         if signer is not None and not marks:
             from .signing import sign_into
 
