@@ -306,6 +306,7 @@ SIGNED = 'image = "seal.png"\npages = "{pages}"\nanchor = "bottom-right"\nwidth 
     ([SIGNED.format(pages="last")], "signed.pdf", True, 0, '"pages_stamped": [2]'),
     ([PLAIN, SIGNED.format(pages="last")], "signed.pdf", True, 1, "は既に署名されています"),
     ([PLAIN, SIGNED.format(pages="last")], "a.pdf", False, 2, "--sign"),
+    ([PLAIN], "a.pdf", True, 2, "sign = true を指定"),
     ([SIGNED.format(pages="1"), SIGNED.format(pages="2")], "a.pdf", True, 2, "2 番目の押印、キー「sign」"),
     ([PLAIN, SIGNED.format(pages="1-2")], "a.pdf", True, 2, "ページ指定で 2 ページが選ばれています"),
 ])
