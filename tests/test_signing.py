@@ -295,3 +295,38 @@ def test_command_line(tmp_path, pki, approved, monkeypatch):
             (status, True, False), (args, output)
     assert oct(os.stat(tmp_path / "id.p12").st_mode & 0o777) == "0o600"
     assert identity.load_id(tmp_path / "id.p12", PASSWORD).name == "山田 太郎"
+
+
+PLAIN = 'image = "seal.png"\npages = "1"\nanchor = "top-left"\nwidth = 15\n'
+SIGNED = 'image = "seal.png"\npages = "{pages}"\nanchor = "bottom-right"\nwidth = 20\nsign = true\n'
+
+
+@pytest.mark.parametrize("marks, document, sign, status, words", [
+    ([PLAIN, SIGNED.format(pages="last")], "a.pdf", True, 0, '"pages_stamped": [1, 2]'),
+    ([SIGNED.format(pages="last")], "signed.pdf", True, 0, '"pages_stamped": [2]'),
+    ([PLAIN, SIGNED.format(pages="last")], "signed.pdf", True, 1, "は既に署名されています"),
+    ([PLAIN, SIGNED.format(pages="last")], "a.pdf", False, 2, "--sign"),
+    ([PLAIN], "a.pdf", True, 2, "sign = true を指定"),
+    ([SIGNED.format(pages="1"), SIGNED.format(pages="2")], "a.pdf", True, 2, "2 番目の押印、キー「sign」"),
+    ([PLAIN, SIGNED.format(pages="1-2")], "a.pdf", True, 2, "ページ指定で 2 ページが選ばれています"),
+])
+def test_marks_with_a_signature(tmp_path, pki, approved, marks, document, sign, status, words):
+    from test_cli import pdf_stamp
+
+    make_document(tmp_path / "a.pdf", ((595, 842, 0),) * 2)
+    (tmp_path / "signed.pdf").write_bytes(pathlib.Path(approved).read_bytes())
+    before = {p.name: p.read_bytes() for p in tmp_path.glob("*.pdf")}
+    make_seal(tmp_path / "seal.png")
+    (tmp_path / "marks.toml").write_text("".join(f"[[mark]]\n{m}" for m in marks), encoding="utf-8")
+    done = pdf_stamp(f"PDF_STAMP_ID_PASSWORD={PASSWORD.decode()}", document, "--marks",
+                     "marks.toml", "--json", *(("--sign", pki["ids"]["課長"]) if sign else ()),
+                     cwd=tmp_path)
+    assert (done.returncode, words in done.stdout + done.stderr) == (status, True), done
+    assert {p.name: p.read_bytes() for p in tmp_path.glob("*.pdf") if p.name in before} == before
+    result = tmp_path / document.replace(".pdf", "_stamped.pdf")
+    assert result.exists() == (status == 0)
+    if status == 0:  # every earlier signature intact, the new one valid, its seal where asked
+        reports = signatures.report(result, roots(pki))
+        assert [(r.signer, r.intact, r.valid, r.trusted) for r in reports][-1] == \
+            ("課長", True, True, True)
+        assert all(r.intact and not r.problem for r in reports)

@@ -34,6 +34,8 @@ def _pdf_password_option(parser):
 def signing_for(args, job, sources):
     """The Signing of a --sign run (the ID loaded once), or None."""
     job.pdf_password = pdf_password(args)
+    if not args.sign and any(mark.sign for mark in job.marks):
+        raise UsageError(_("a mark with sign = true needs --sign ID.p12"))
     if not args.sign:
         if args.password_file or args.tsa:
             raise UsageError(_("--password-file and --tsa go with --sign"))
@@ -44,7 +46,10 @@ def signing_for(args, job, sources):
     from .pages import one_page_each
     from .signing import Signing
 
-    one_page_each(job, sources)
+    signer, _others = job.signature_parts()
+    if signer is None:
+        raise UsageError(_("with --marks and --sign, give the signature's mark sign = true"))
+    one_page_each(signer, sources)
 
     password = read_password(_("the digital ID {name}").format(name=args.sign), args.password_file)
     return Signing(load_id(args.sign, password), args.tsa)

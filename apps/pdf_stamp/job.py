@@ -28,11 +28,26 @@ class StampJob:
     out_dir: str = ""  # "" means the current folder
     verbose: bool = False  # the module's printed lines go to standard error, else nowhere
     signing: object = None  # signing.Signing: sign with the seal as appearance instead
+    sign: bool = False  # of a mark: this one becomes the signature's appearance
     pdf_password: bytes | None = dataclasses.field(default=None, repr=False)  # protected PDFs
 
     def each_mark(self):
         """The stamps of this job, in the order they are applied."""
         return self.marks or (self,)
+
+    def signature_parts(self):
+        """(the job that signs, the marks stamped before it) of a signing
+        run: with marks, the flagged one signs, carrying this run's
+        settings; None when no mark is flagged."""
+        if not self.marks:
+            return self, ()
+        flagged = [mark for mark in self.marks if mark.sign]
+        if not flagged:
+            return None, self.marks
+        settings = {key: getattr(self, key) for key in (
+            "suffix", "allow_rewrite", "out_dir", "verbose", "signing", "pdf_password")}
+        return (dataclasses.replace(flagged[0], **settings),
+                tuple(mark for mark in self.marks if not mark.sign))
 
 
 @dataclasses.dataclass

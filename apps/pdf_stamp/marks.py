@@ -14,6 +14,7 @@ the previous pass's output:
     opacity = 0.9
     white_to_transparent = true     # or a tolerance 0-255
     color = "#d9382b"               # of a generated seal
+    sign = true                     # with --sign: this mark is the signature's appearance
 """
 
 import datetime
@@ -30,7 +31,7 @@ from .placement import ANCHORS
 from .seal import DEFAULT_TOLERANCE, image_problem
 
 KEYS = ("image", "date_seal", "name_seal", "pages", "every", "x", "y", "anchor", "margin",
-        "width", "height", "rotate", "opacity", "white_to_transparent", "color")
+        "width", "height", "rotate", "opacity", "white_to_transparent", "color", "sign")
 DATE_SEAL_KEYS = ("top", "bottom", "date", "style")
 
 
@@ -57,8 +58,12 @@ def load_marks(path):
     if not isinstance(marks, list) or not marks:
         raise MarksError(_("{path}: no [[mark]] table").format(path=path))
     base = os.path.dirname(os.path.abspath(path))
-    return tuple(_Reader(path, number, entry, base).job()
-                 for number, entry in enumerate(marks, 1))
+    jobs = tuple(_Reader(path, number, entry, base).job() for number, entry in enumerate(marks, 1))
+    flagged = [number for number, mark in enumerate(jobs, 1) if mark.sign]
+    if len(flagged) > 1:
+        raise MarksError(_("{path}: mark {number}, key \"sign\": only one mark can be the "
+                           "signature").format(path=path, number=flagged[1]))
+    return jobs
 
 
 class _Reader:
@@ -127,7 +132,10 @@ class _Reader:
             rotate=self.number_of("rotate", low=-180, high=180, default=0.0),
             opacity=self.number_of("opacity", low=0, high=1, default=1.0),
             white_to_transparent=tolerance is not False,
-            tolerance=DEFAULT_TOLERANCE if tolerance is False else tolerance)
+            tolerance=DEFAULT_TOLERANCE if tolerance is False else tolerance,
+            sign=self.entry.get("sign", False))
+        if not isinstance(mark.sign, bool):
+            self.fail("sign", _("true or false"))
         if not pages.strip() and every is None:
             self.fail("pages", _("give pages or every: which pages to stamp"))
         return mark

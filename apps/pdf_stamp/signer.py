@@ -1,21 +1,45 @@
 """A pyHanko signer over a key loaded once. pyHanko's own in-memory signer
 parses its key again for every signature, which costs most of a signature's
-time with an RSA key."""
+time with an RSA key; and it builds the signing-certificate attribute again
+for every signature, whose encoding costs a few milliseconds."""
 
-from asn1crypto import keys, x509 as asn1_x509
+from asn1crypto import keys, tsp, x509 as asn1_x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
-from pyhanko.sign import signers
+from pyhanko.sign import attributes, signers
+from pyhanko.sign.general import as_signing_certificate_v2
 from pyhanko_certvalidator.registry import SimpleCertificateStore
 from pyhanko_certvalidator.util import get_pyca_cryptography_hash
 
 _DER = serialization.Encoding.DER
 
 
+class _SigningCertificate(attributes.CMSAttributeProvider):
+    """The signing-certificate-v2 attribute of one certificate, encoded once;
+    each signature reads it back from its encoding."""
+
+    attribute_type = "signing_certificate_v2"
+
+    def __init__(self, certificate):
+        self.certificate = certificate
+        self.encoded = as_signing_certificate_v2(certificate).dump()
+
+    async def build_attr_value(self, dry_run=False):
+        return tsp.SigningCertificateV2.load(self.encoded)
+
+
 class _LoadedKeySigner(signers.SimpleSigner):
     def __init__(self, key, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._key = key
+        self._certificate_attribute = _SigningCertificate(self.signing_cert)
+
+    def _signed_attr_providers(self, *args, **kwargs):
+        for provider in super()._signed_attr_providers(*args, **kwargs):
+            if type(provider) is attributes.SigningCertificateV2Provider \
+                    and provider.signing_cert is self._certificate_attribute.certificate:
+                provider = self._certificate_attribute
+            yield provider
 
     def sign_raw(self, data, digest_algorithm):
         mechanism = self.get_signature_mechanism_for_digest(digest_algorithm).signature_algo

@@ -9,6 +9,7 @@ the unrotated box, so that it shows upright. The signed document is made in
 memory and checked in a private folder before it takes its name."""
 
 import dataclasses
+import hashlib
 import io
 import os
 import pathlib
@@ -19,7 +20,7 @@ warnings.filterwarnings("ignore", "DSA is deprecated")  # pyHanko imports the DS
 import fitz
 from cryptography.hazmat.primitives import serialization
 from PIL import Image
-from pyhanko.pdf_utils import layout
+from pyhanko.pdf_utils import generic, layout
 from pyhanko.pdf_utils.images import PdfImage
 from pyhanko.pdf_utils.incremental_writer import IncrementalPdfFileWriter
 from pyhanko.sign import fields, signers
@@ -54,12 +55,13 @@ class SigningRefused(StampError):
     """A document that cannot be signed; the message says why."""
 
 
-def sign_into(job, source, wanted, result, folder):
+def sign_into(job, source, wanted, result, folder, name=None):
     """Signs `source` as `job` says, checks the result in the private
     `folder`, names it `wanted` and fills `result` (a FileResult); raises
-    StampError for this file's failure."""
+    StampError for this file's failure. `name` is the file's name in
+    messages (default: the source's)."""
     signing = job.signing
-    name = os.path.basename(source)
+    name = name or os.path.basename(source)
     try:
         data = pathlib.Path(source).read_bytes()
     except OSError as error:
@@ -82,7 +84,7 @@ def sign_into(job, source, wanted, result, folder):
         where = shown_part(page, stamp, index + 1, name)
         box = _pdf_box(page, stamp.expected())
         rotation = page.rotation
-    appearance = _turned(image, rotation)
+    appearance = _appearance(image, rotation)
     signed = sign_bytes(data, signing, index, box, appearance, name, access.password)
     path = os.path.join(folder, "signed.pdf")
     with open(path, "wb") as file:
@@ -113,14 +115,60 @@ def _pdf_box(page, shown):
     return (box.x0, box.y0, box.x1, box.y1)
 
 
-def _turned(image_path, rotation):
-    """The seal as a PIL image, turned so that it shows upright on a page
-    displayed turned by `rotation` degrees."""
-    with Image.open(image_path) as img:
-        img.load()
-        keep = img.mode in ("RGB", "RGBA", "L", "LA")
-        img = img if keep else img.convert("RGBA")
-        return img.rotate(rotation, expand=True) if rotation else img.copy()
+_ENCODED = {}  # (the seal file's digest, rotation) -> (width, height, streams); a few seals
+
+
+def _appearance(image_path, rotation):
+    """The seal's image, turned so that it shows upright on a page displayed
+    turned by `rotation` degrees. A run signs many files with the same seal:
+    its image is decoded and compressed once, and each signature copies the
+    compressed streams."""
+    data = pathlib.Path(image_path).read_bytes()
+    key = (hashlib.sha256(data).digest(), rotation)
+    if key not in _ENCODED:
+        with Image.open(io.BytesIO(data)) as img:
+            img.load()
+            img = img if img.mode in ("RGB", "RGBA", "L", "LA") else img.convert("RGBA")
+            img = img.rotate(rotation, expand=True) if rotation else img
+            parts = [img.getchannel("A"), img.convert(img.mode[:-1])] if "A" in img.mode else [img]
+            streams = [_compressed(part) for part in parts]
+        if len(_ENCODED) >= 8:
+            _ENCODED.pop(next(iter(_ENCODED)))
+        _ENCODED[key] = (img.width, img.height, streams)
+    return _SealImage(*_ENCODED[key])
+
+
+def _compressed(img):
+    """The entries and compressed data of an image XObject of `img` (mode L
+    or RGB)."""
+    stream = generic.StreamObject({
+        "/Type": generic.NameObject("/XObject"), "/Subtype": generic.NameObject("/Image"),
+        "/Width": generic.NumberObject(img.width), "/Height": generic.NumberObject(img.height),
+        "/ColorSpace": generic.NameObject("/DeviceGray" if img.mode == "L" else "/DeviceRGB"),
+        "/BitsPerComponent": generic.NumberObject(8)}, stream_data=img.tobytes())
+    stream.compress()
+    return dict(stream), stream.encoded_data
+
+
+class _SealImage(PdfImage):
+    """An image XObject written from compressed streams: the soft mask (if
+    any), then the image."""
+
+    def __init__(self, width, height, streams):
+        super().__init__(None, box=layout.BoxConstraints(width, height))
+        self.streams = streams
+
+    @property
+    def image_ref(self):
+        if self._image_ref is None or self._image_ref.get_pdf_handler() is not self.writer:
+            ref = None
+            for entries, data in self.streams:
+                stream = generic.StreamObject(dict(entries), encoded_data=data)
+                if ref is not None:
+                    stream["/SMask"] = ref
+                ref = self.writer.add_object(stream)
+            self._image_ref = ref
+        return self._image_ref
 
 
 def _field_name(reader):
@@ -158,7 +206,7 @@ def sign_bytes(data, signing, index, box, appearance, name, password=None):
         raise SigningRefused(_("{name} cannot be read for signing: {reason}").format(
             name=name, reason=error)) from None
     style = StaticStampStyle(
-        background=PdfImage(appearance), border_width=0, background_opacity=1.0,
+        background=appearance, border_width=0, background_opacity=1.0,
         background_layout=layout.SimpleBoxLayoutRule(
             x_align=layout.AxisAlignment.ALIGN_MID, y_align=layout.AxisAlignment.ALIGN_MID,
             margins=layout.Margins(0, 0, 0, 0),

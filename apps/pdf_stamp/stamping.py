@@ -11,7 +11,7 @@ import tempfile
 import fitz
 
 from . import host, placement, protection, safety
-from .exceptions import BadValue, ModuleRefused, StampError, UnreadableDocument
+from .exceptions import BadValue, ModuleRefused, SignedDocument, StampError, UnreadableDocument
 from .i18n import _
 from .job import FileResult
 from .naming import claim, plan_names
@@ -78,10 +78,15 @@ def _stamp(job, source, wanted, result, private):
             folder=job.out_dir)) from None
     private[folder] = job.out_dir or os.curdir
     try:
-        if job.signing:  # an incremental update of the source instead of a rewrite
+        # Signing is an incremental update of the source instead of a rewrite;
+        # the other marks of a marks file are stamped first, as plain marks.
+        signer, marks = job.signature_parts() if job.signing else (None, job.each_mark())
+        if job.signing and signer is None:  # the command line refuses this before any file
+            raise StampError(_("with --marks and --sign, give the signature's mark sign = true"))
+        if signer is not None and not marks:
             from .signing import sign_into
 
-            return sign_into(job, source, wanted, result, folder)
+            return sign_into(signer, source, wanted, result, folder)
         run = _Passes(pdf_module, job, folder, result.messages, private)
         working, access = private_source(source, os.path.join(folder, "source.pdf"), name,
                                          job.pdf_password)
@@ -94,8 +99,13 @@ def _stamp(job, source, wanted, result, private):
             if os.path.isfile(working):  # there, but not a PDF the library can read
                 raise UnreadableDocument(damaged_text(name, error)) from None
             # the module reports a file it cannot open in its own words
-            run.refusal(working, job.each_mark()[0])
+            run.refusal(working, marks[0])
         with doc:
+            if signer is not None and safety.has_signed_field(doc):
+                raise SignedDocument(_(
+                    "{name} is already signed: the other marks of the marks file cannot be "
+                    "stamped on it, as stamping rewrites the file. Sign it with a marks file "
+                    "that holds only the signature's mark.").format(name=name))
             safety.raise_for(safety.inspect_document(doc), name, job.allow_rewrite)
             before = snapshot_document(doc)
             odd = odd_rotations(doc)
@@ -103,7 +113,7 @@ def _stamp(job, source, wanted, result, private):
                 working = upright_copy(doc, odd, os.path.join(folder, "upright.pdf"), name)
                 private[working] = source
             plans = [_plan(run, mark, doc, working, name, f"mark{index}")
-                     for index, mark in enumerate(job.each_mark(), 1)]
+                     for index, mark in enumerate(marks, 1)]
         result.size_before = os.path.getsize(source)
         done = working
         for image, passes in plans:  # each mark stamps the previous pass's output
@@ -111,8 +121,16 @@ def _stamp(job, source, wanted, result, private):
                 done = run.process(done, image, *texts, stamp.pages)
         checked = verify(before, done, [stamp for _image, passes in plans for stamp, _t in passes],
                          name)
-        result.result = claim(protection.reprotect(source, done, folder, access), wanted,
-                              marked=access is None)
+        done = protection.reprotect(source, done, folder, access)
+        if signer is not None:  # the stamped result, checked, takes the signature
+            from .signing import sign_into
+
+            sign_into(signer, done, wanted, result, folder, name)
+            result.size_before = os.path.getsize(source)
+            result.pages_stamped = sorted({*checked.pages_stamped, *result.pages_stamped})
+            result.warnings = checked.warnings + result.warnings
+            return
+        result.result = claim(done, wanted, marked=access is None)
         result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
         result.size_after = os.path.getsize(result.result)
     finally:
