@@ -11,9 +11,7 @@ Its own texts are in the user's language; the module's are shown as they are.
 import argparse
 import contextlib
 import importlib
-import json
 import os
-import signal
 import stat
 import sys
 
@@ -24,6 +22,7 @@ from .job import StampJob
 from .naming import DEFAULT_SUFFIX
 from .pages import parse_rules
 from .placement import ANCHORS
+from .report import Report
 from .seal import DEFAULT_TOLERANCE, image_problem
 
 # A first argument that names another command: (module, function) that runs it
@@ -231,69 +230,6 @@ def parse_job(argv=None):
     return job, sources, skipped, args
 
 
-def _size(count):
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if abs(count) < 1024 or unit == "GiB":
-            return f"{count:.0f} {unit}" if unit == "B" else f"{count:.1f} {unit}"
-        count /= 1024
-
-
-def describe(result):
-    """The one line shown for a file."""
-    if not result.ok:
-        return f"{result.source}: {result.error}"
-    pages = len(result.pages_stamped)
-    stamped = ngettext("{count} page stamped", "{count} pages stamped", pages).format(count=pages)
-    return (f"{result.source} -> {result.result}: {stamped}, "
-            f"{_size(result.size_before)} -> {_size(result.size_after)} (x{result.growth:.2f})")
-
-
-class _Report:
-    """Shows each finished file: a line (or a JSON object) and the progress bar."""
-
-    def __init__(self, total, as_json, verbose):
-        from tqdm import tqdm
-
-        self.as_json, self.verbose = as_json, verbose
-        tqdm.monitor_interval = 0  # no monitor thread in a process that starts workers
-        self.bar = tqdm(total=total, unit="file", file=sys.stderr, leave=False,
-                        disable=not sys.stderr.isatty())
-
-    def skipped(self, names):
-        if self.as_json and names:
-            print(json.dumps({"skipped": names}, ensure_ascii=False), flush=True)
-        elif self.verbose:
-            for name in names:
-                print(_("skipped, an earlier result: {name}").format(name=name), flush=True)
-
-    def __call__(self, result):
-        if self.as_json:
-            self.bar.write(json.dumps(result.as_dict(), ensure_ascii=False), file=sys.stdout)
-        else:
-            self.bar.write(describe(result), file=sys.stdout if result.ok else sys.stderr)
-            for warning in result.warnings:
-                self.bar.write(warning["text"], file=sys.stderr)
-        sys.stdout.flush()
-        self.bar.update()
-
-    def close(self, results, skipped):
-        self.bar.close()
-        done = [r for r in results if r is not None]
-        if results.signal:
-            name = signal.Signals(results.signal).name
-            print(_("Stopped by {signal}: {count} of {total} files not started").format(
-                signal=name, count=len(results) - len(done), total=len(results)), file=sys.stderr)
-        if not self.as_json:
-            failed = sum(not r.ok for r in done)
-            line = ngettext("{stamped} of {total} file stamped", "{stamped} of {total} files stamped",
-                            len(results)).format(stamped=len(done) - failed, total=len(results))
-            if failed:
-                line += _(", {count} failed").format(count=failed)
-            if skipped:
-                line += _(", {count} earlier results skipped").format(count=len(skipped))
-            print(line)
-
-
 def run(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] and argv[0] in SUBCOMMANDS:
@@ -305,7 +241,7 @@ def run(argv=None):
 
     if job.signing or min(args.jobs or default_jobs(), len(sources)) <= 1:
         host.load_module(headless=True)  # stamped here; this command shows no window
-    report = _Report(len(sources), args.json, args.verbose)
+    report = Report(len(sources), args.json, args.verbose)
     report.skipped(skipped)
     results = run_batch(job, sources, args.jobs, on_result=report)
     report.close(results, skipped)
