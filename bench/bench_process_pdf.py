@@ -115,10 +115,11 @@ def run_side(side, source, stamp, out, result_file):
     os.remove(written)
 
 
-def measure(side, source, stamp, folder):
+def measure(side, source, stamp, folder, script=__file__):
+    """Runs `side` of `script` in a fresh interpreter; returns what it recorded."""
     out = tempfile.mkdtemp(dir=folder)
     result_file = os.path.join(folder, "result.json")
-    subprocess.run([sys.executable, __file__, side, source, stamp, out, result_file],
+    subprocess.run([sys.executable, script, side, source, stamp, out, result_file],
                    check=True, stdout=subprocess.DEVNULL)
     with open(result_file) as f:
         return json.load(f)

@@ -18,12 +18,12 @@ in a fresh interpreter, the sides taking turns."""
 import json
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 import types
 
+import bench_process_pdf
 from bench_process_pdf import make_pdf
 
 SMALL, LARGE = 300, (1000, 4000)
@@ -82,12 +82,7 @@ def run_side(side, source, stamp, out, result_file):
 
 
 def measure(side, source, stamp, folder):
-    out = tempfile.mkdtemp(dir=folder)
-    result_file = os.path.join(folder, "result.json")
-    subprocess.run([sys.executable, __file__, side, source, stamp, out, result_file],
-                   check=True, stdout=subprocess.DEVNULL)
-    with open(result_file) as f:
-        return json.load(f)
+    return bench_process_pdf.measure(side, source, stamp, folder, script=__file__)
 
 
 def main():
