@@ -21,7 +21,7 @@ import fitz
 from . import placement
 from .exceptions import VerificationFailed
 from .i18n import _
-from .objects import annotation_refs, entries, refs
+from .objects import entries, refs
 
 PT_PER_MM = 72 / 25.4
 _NUMBER = rb"[-+]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)"
@@ -60,9 +60,25 @@ class Verification:
 
 def snapshot_document(doc):
     """Counts read from the document's objects, without loading its pages."""
+    if doc.is_encrypted:
+        raise ValueError("document closed or encrypted")
     return Snapshot(page_count=len(doc), form_fields=int(doc.is_form_pdf or 0),
-                    annotations=sum(map(len, annotation_refs(doc))),
-                    bookmarks=len(doc.get_toc(simple=True)))
+                    annotations=_annotation_count(doc), bookmarks=len(doc.get_toc(simple=True)))
+
+
+_NAME = {key: fitz.mupdf.PdfObj(getattr(fitz.mupdf, "PDF_ENUM_NAME_" + key))
+         for key in ("Annots",)}
+
+
+def _annotation_count(doc):
+    """The dictionaries in the pages' /Annots arrays, read through MuPDF's
+    own object calls (a page's text would be read and parsed for one key)."""
+    pdf, count = fitz.mupdf.pdf_specifics(doc.this), 0
+    for index in range(len(doc)):
+        annots = fitz.mupdf.pdf_dict_get(fitz.mupdf.pdf_lookup_page_obj(pdf, index), _NAME["Annots"])
+        count += sum(fitz.mupdf.pdf_is_dict(fitz.mupdf.pdf_array_get(annots, at))
+                     for at in range(fitz.mupdf.pdf_array_len(annots)))
+    return count
 
 
 def verify(source_snapshot, result_path, stamps, name=""):
@@ -98,8 +114,9 @@ def _check_pages(doc, layers, name, missing, warnings):
     draws, in the order of the passes."""
     groups = {}  # (geometry, passes) -> (where each stamp lies, its drawings as the library checked them)
     reader = _Reader(doc)
+    rects = {id(stamp): stamp.expected() for passes in layers.values() for stamp in passes}
     for number, passes in sorted(layers.items()):
-        expected = [stamp.expected() for stamp in passes]
+        expected = [rects[id(stamp)] for stamp in passes]
         geometry, last = reader.page(number - 1, len(passes))
         key = None if geometry is None else (geometry, tuple(map(id, passes)))
         if key is None or key not in groups:
@@ -145,23 +162,26 @@ def drawn_at(page, expected, last=None):
     """Whether the library finds the page's last image drawings at the
     `expected` rectangles, in order (as displayed, within the tolerance);
     with `last`, they must be the drawings read from the content's end."""
-    images = page.get_image_info(xrefs=last is not None)[-len(expected):]
+    images = page.get_image_info()[-len(expected):]  # no hashes: they decode every image
     if len(images) < len(expected):
         return False
-    if last is not None and not all(_same_image(page.parent, info["xref"], xref)
-                                    for info, (xref, _matrix) in zip(images, last)):
+    if last is not None and not all(_drawn_by(page, info, *drawing)
+                                    for info, drawing in zip(images, last)):
         return False
     return all(abs(a - b) <= placement.TOLERANCE_PT
                for info, rect in zip(images, expected)
                for a, b in zip(fitz.Rect(info["bbox"]) * page.rotation_matrix, rect))
 
 
-def _same_image(doc, found, drawn):
-    """Whether the library's image `found` is the one `drawn`: the library
-    names an image by its content, so of two equal images (two marks with
-    the same picture) it may name the other one."""
-    return found == drawn or (
-        found > 0 and doc.xref_stream_raw(found) == doc.xref_stream_raw(drawn))
+def _drawn_by(page, info, xref, matrix):
+    """Whether the image the library found (`info`) is the drawing of image
+    `xref` with `matrix` read from the content's end: drawn with that
+    matrix, at that image's size in pixels."""
+    # The library reports the image's unit square with its top row first.
+    transform = fitz.Matrix(1, 0, 0, -1, 0, 1) * fitz.Matrix(matrix) * page.transformation_matrix
+    return all(abs(a - b) <= placement.TOLERANCE_PT for a, b in zip(info["transform"], transform)) \
+        and all(page.parent.xref_get_key(xref, key) == ("int", str(info[key.lower()]))
+                for key in ("Width", "Height"))
 
 
 def _same(last, checked):
@@ -176,6 +196,7 @@ class _Reader:
 
     def __init__(self, doc):
         self.doc, self.objects, self.direct = doc, {}, {}
+        self.pdf = fitz.mupdf.pdf_specifics(doc.this)
 
     def object(self, xref):
         if xref not in self.objects:
@@ -222,7 +243,7 @@ class _Reader:
             elif rest.strip() or not contents:
                 return None
             else:
-                rest = self.doc.xref_stream(contents.pop()) or b""
+                rest = self.stream(contents.pop())
         xobjects = self.value((self.value(page.get("Resources")) or {}).get("XObject")) or {}
         drawings = []
         for match in found:
@@ -231,3 +252,9 @@ class _Reader:
                 return None
             drawings.append((image[0], tuple(float(v) for v in match[1].split())))
         return tuple(drawings)
+
+    def stream(self, xref):
+        """The decoded stream of object `xref`, through MuPDF's own call (the
+        document-level one checks the document and the number again for
+        every page); raises when the object is no stream."""
+        return fitz.mupdf.pdf_load_stream_number(self.pdf, xref).fz_buffer_extract()
