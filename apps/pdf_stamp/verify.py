@@ -29,6 +29,18 @@ _LAST_DRAW = re.compile(rb"q\s+((?:%s\s+){6})cm\s*/([^\s/<>\[\]()%%{}]+)\s*Do\s+
 _TAIL_BYTES = 400  # the last drawing, with room for long numbers and names
 
 
+def _last_draw(tail):
+    """The match of _LAST_DRAW in `tail`, tried from the last "q" backwards
+    (a search from the front tries every position: ten times slower). At
+    most one "q" starts a match: one inside a match's name is followed by
+    "Do", not a number."""
+    at = len(tail)
+    while (at := tail.rfind(b"q", 0, at)) >= 0:
+        if match := _LAST_DRAW.match(tail, at):
+            return match
+    return None
+
+
 @dataclasses.dataclass(frozen=True)
 class Snapshot:
     page_count: int
@@ -236,7 +248,7 @@ class _Reader:
         found, rest = [], b""
         while len(found) < count:
             end = rest[-_TAIL_BYTES:]
-            match = _LAST_DRAW.search(end)
+            match = _last_draw(end)
             if match:
                 found.insert(0, match)
                 rest = rest[:len(rest) - len(end) + match.start()]
