@@ -197,9 +197,18 @@ def _drawn_by(page, info, xref, matrix):
 
 
 def _same(last, checked):
-    return len(last) == len(checked) and all(
+    return last == checked or len(last) == len(checked) and all(
         one[0] == other[0] and all(abs(a - b) <= 1e-3 for a, b in zip(one[1], other[1]))
         for one, other in zip(last, checked))
+
+
+_CONTENTS_REF = re.compile(r"/Contents\s+([0-9]+)\s+[0-9]+\s+R(?![^\s/<>\[\]()%{}])")
+
+
+def _geometry(page):
+    """The same own boxes and rotation under the same parent: the same
+    inherited ones, and so the same place for a drawing."""
+    return tuple(page.get(key) for key in ("MediaBox", "CropBox", "Rotate", "Parent"))
 
 
 class _Reader:
@@ -207,7 +216,7 @@ class _Reader:
     the objects that pages share (parents, resources) read once."""
 
     def __init__(self, doc):
-        self.doc, self.objects, self.direct = doc, {}, {}
+        self.doc, self.objects, self.direct, self.pages, self.images = doc, {}, {}, {}, {}
         self.pdf = fitz.mupdf.pdf_specifics(doc.this)
 
     def object(self, xref):
@@ -230,25 +239,43 @@ class _Reader:
         """(geometry, last drawings) of a page: what decides where it shows a
         drawing (its boxes and rotation as written, and its parent), None
         when the page cannot be read here; the last drawings as last_drawings."""
-        page = entries(self.doc.xref_object(self.doc.page_xref(index), compressed=True))
+        page, geometry, contents = self.read(self.doc.xref_object(self.doc.page_xref(index),
+                                                                  compressed=True))
         if page is None:
             return None, None
-        # The same own boxes and rotation under the same parent: the same inherited ones.
-        geometry = tuple(page.get(key) for key in ("MediaBox", "CropBox", "Rotate", "Parent"))
         try:
-            return geometry, self.last_drawings(page, count)
+            return geometry, self.last_drawings(page, contents, count)
         except Exception:  # content the library cannot decode is read by the library itself
             return geometry, None
 
-    def last_drawings(self, page, count):
+    def read(self, text):
+        """(entries, geometry, content streams) of a page's text. Pages mostly
+        differ only in their content stream: the text with that one reference
+        blanked out is read once for all of them."""
+        found = list(_CONTENTS_REF.finditer(text))
+        if len(found) == 1:
+            key = f"{text[:found[0].start()]}/Contents 0 0 R{text[found[0].end():]}"
+            if key not in self.pages:
+                page = entries(key)
+                self.pages[key] = (page, _geometry(page)) if page and page.get(
+                    "Contents") == "0 0 R" else None  # the blanked one was not the page's own
+            if self.pages[key] is not None:
+                return *self.pages[key], [int(found[0][1])]
+        page = entries(text)
+        if page is None:
+            return None, None, None
+        return page, _geometry(page), refs("array", page.get("Contents", ""))
+
+    def last_drawings(self, page, contents, count):
         """(image xref, matrix) of each of the `count` images drawn last on the
-        page, in order, read from the end of its content (each pass may have
-        added a stream of its own); None when the content does not end so."""
-        contents = refs("array", page.get("Contents", ""))
+        page, in order, read from the end of its content streams `contents`
+        (each pass may have added a stream of its own); None when the content
+        does not end so."""
+        contents = list(contents)
         found, rest = [], b""
         while len(found) < count:
             end = rest[-_TAIL_BYTES:]
-            match = _last_draw(end)
+            match = _last_draw(end) if end else None
             if match:
                 found.insert(0, match)
                 rest = rest[:len(rest) - len(end) + match.start()]
@@ -256,14 +283,22 @@ class _Reader:
                 return None
             else:
                 rest = self.stream(contents.pop())
-        xobjects = self.value((self.value(page.get("Resources")) or {}).get("XObject")) or {}
         drawings = []
         for match in found:
-            image = refs("xref", xobjects.get(match[2].decode("latin-1"), ""))
+            image = self.image(page.get("Resources"), match[2])
             if not image:
                 return None
-            drawings.append((image[0], tuple(float(v) for v in match[1].split())))
+            drawings.append((image, tuple(map(float, match[1].split()))))
         return tuple(drawings)
+
+    def image(self, resources, name):
+        """The object number of XObject `name` (bytes) in `resources` (a
+        page's entry), 0 when there is none."""
+        key = (resources, name)
+        if key not in self.images:
+            xobjects = self.value((self.value(resources) or {}).get("XObject")) or {}
+            self.images[key] = (refs("xref", xobjects.get(name.decode("latin-1"), "")) or [0])[0]
+        return self.images[key]
 
     def stream(self, xref):
         """The decoded stream of object `xref`, through MuPDF's own call (the
