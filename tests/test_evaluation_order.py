@@ -7,7 +7,7 @@ import pytest
 
 import pdf_module
 
-HOST_NAMES = ["fitz", "Image", "io", "base64", "ft", "state", "update_image_size"]
+HOST_NAMES = ["fitz", "base64", "ft", "state", "update_image_size"]
 
 
 class Probe:  # logs each use; smaller-than tests are false
@@ -58,12 +58,6 @@ RECORDED = [
         'image_width.value=; image_height.value=; image_width.update; image_width.update(); '
         'image_height.update; image_height.update(); image_path.value; image_preview.src=; '
         'image_preview.left=; image_preview.top=; update_image_size()'), ''),
-    ("generate_resized_base64_image", (
-        'Image.open; Image.open(); Image.open().__enter__(); img.resize; int(width); '
-        'int(height); img.resize(); io.BytesIO; io.BytesIO(); img.resize().save; '
-        'img.resize().save(format); base64.b64encode; io.BytesIO().getvalue; '
-        'io.BytesIO().getvalue(); base64.b64encode(); base64.b64encode().decode; '
-        'base64.b64encode().decode(); Image.open().__exit__()'), ''),
     ("on_page_number_change", (
         'pdf_path.value; bool(pdf_path.value); page_number_input.value; '
         'int(page_number_input.value); fitz.open; pdf_path.value; fitz.open(); '

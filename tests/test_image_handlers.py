@@ -2,7 +2,6 @@ import base64
 import contextlib
 import io
 import os
-import sys
 import types
 from unittest import mock
 
@@ -10,7 +9,7 @@ import pytest
 from PIL import Image
 
 import pdf_module
-from conftest import BrokenOutput, Field, FilePickerResult, ImageControl, module_entry
+from conftest import Field, FilePickerResult, ImageControl, module_entry
 
 LETTER_SHRINK = 500 / 792
 
@@ -172,17 +171,3 @@ def test_size_errors_are_printed(state, ui, capsys, handler, width, ratio, gone,
     run_size(handler, handler == SIZE, ui)
     assert (capsys.readouterr().out, ui.height.value, ui.preview.updates, ui.preview.left) == (
         f"[ERROR] {handler}: {message}\n", "6.67" if gone else "old", gone == "image_dpi", None)
-
-
-@pytest.mark.parametrize("handler, width, error, line", [
-    (SIZE, "15", KeyboardInterrupt, 150),    # from the preview's update()
-    (SIZEB, "abc", OSError, 204),            # printing the error line fails
-])
-def test_size_handlers_unguarded_failures(state, ui, monkeypatch, handler, width, error, line):
-    monkeypatch.setattr(sys, "stdout", BrokenOutput())   # so nothing may be printed first
-    ui.preview.update = mock.Mock(side_effect=KeyboardInterrupt)
-    ui.width.value = ui.height.value = width
-    with pytest.raises(error) as excinfo:
-        run_size(handler, True, ui)
-    assert module_entry(excinfo) == (f"pdf_module.{handler}", line)
-    assert isinstance(excinfo.value.__context__, ValueError) == (error is OSError)

@@ -2,7 +2,6 @@ import contextlib
 import os
 import types
 
-import flet as ft
 import pytest
 
 import pdf_module
@@ -74,13 +73,3 @@ def test_exit_buttons(page, button, effects, later_message):
     page.log.clear()
     assert actions[button].on_click(types.SimpleNamespace(name="click")) is None
     assert (page.log, len(other.log)) == ([("close", dialog)] + effects, 2)
-
-
-@pytest.mark.parametrize("ft_attribute, line", [("Text", 365), ("TextButton", 367), ("AlertDialog", 364)])
-def test_confirm_exit_failures(monkeypatch, page, ft_attribute, line):
-    broken = types.SimpleNamespace(Text=ft.Text, TextButton=ft.TextButton, AlertDialog=ft.AlertDialog)
-    delattr(broken, ft_attribute)
-    monkeypatch.setattr(pdf_module, "ft", broken)
-    with pytest.raises(AttributeError) as excinfo:
-        pdf_module.confirm_exit(page)
-    assert (module_entry(excinfo), page.log) == (("pdf_module.confirm_exit", line), [])
