@@ -35,45 +35,35 @@ def select(ui, event, callback):
                                    ui.x, ui.y)
 
 
-@pytest.mark.parametrize("name, size, dpi, width, height, ratio, image_dpi", [
-    ("s.jpg", (600, 300), (300, 300), "50.8", "25.4", 2.0, 300),
-    ("s.png", (100, 100), None, "35.28", "35.28", 1.0, 72),             # no resolution: 72
-    ("s.png", (96, 192), (96, 300), "25.4", "50.79", 25.4 / 50.79, 96.012),  # x only, per metre
+@pytest.mark.parametrize("make, error, line, image_dpi, width, height, ratio", [
+    (lambda d: make_image(d, "s.jpg", (600, 300), dpi=(300, 300)), None, None, 300, "50.8", "25.4", 2.0),
+    (lambda d: make_image(d, "s.png", (100, 100)), None, None, 72, "35.28", "35.28", 1.0),  # no resolution
+    (lambda d: make_image(d, "s.png", (96, 192), dpi=(96, 300)), None, None, 96.012, "25.4", "50.79",
+     25.4 / 50.79),   # x only, per metre
+    (lambda d: FilePickerResult(files=None), None, None, "unset", "", "", None),   # cancelled: no change
+    (lambda d: object(), AttributeError, 24, "unset", "", "", None),               # no files
+    (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset", "", "", None),   # this text file
+    (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0, "", "", None),
+    (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72, "", "", 1.0),   # the host's callback
+    (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72, "25.4", "50.8", 0.5),   # the size logic
 ])
-def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, width, height,
-                            ratio, image_dpi):
-    logic = mock.Mock(return_value="ignored")   # the size logic, looked up by name
+def test_select_image(tmp_path, state, ui, capsys, monkeypatch, make, error, line, image_dpi, width,
+                      height, ratio):
+    logic = mock.Mock(side_effect=error if line == 57 else None)   # the size logic, looked up by name
     monkeypatch.setattr(pdf_module, "update_image_size", logic)
-    path = make_image(tmp_path, name, size, dpi=dpi)
-    assert select(ui, FilePickerResult(path), lambda r: setattr(state, "original_ratio", r)) is None
-    assert (state.original_ratio, type(state.original_ratio), state.image_dpi, type(state.image_dpi),
-            ui.path.updates, ui.width.value, ui.height.value) == (
-        ratio, float, image_dpi, type(image_dpi), 1, width, height)
-    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates) == (path, 0, 0, 0)
-    logic.assert_called_once_with(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)
-    assert path not in open_paths()
-
-
-@pytest.mark.parametrize("make, error, line, image_dpi", [
-    (lambda d: FilePickerResult(files=None), None, None, "unset"),   # cancelled: no change
-    (lambda d: object(), AttributeError, 24, "unset"),                         # no files
-    (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset"),   # this text file
-    (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0),
-    (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72),   # the host's callback
-    (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72),      # the size logic
-])
-def test_select_image_failures(tmp_path, state, ui, capsys, monkeypatch, make, error, line,
-                               image_dpi):
-    monkeypatch.setattr(pdf_module, "update_image_size", mock.Mock(side_effect=error))
+    callback = mock.Mock(side_effect=error if line == 43 else None)
     del state.image_dpi
     made = make(tmp_path)
-    event = FilePickerResult(made) if isinstance(made, str) else made
     with pytest.raises(error) if error else contextlib.nullcontext() as excinfo:
-        assert select(ui, event, mock.Mock(side_effect=error if line == 43 else None)) is None
+        assert select(ui, FilePickerResult(made) if isinstance(made, str) else made, callback) is None
     assert not error or module_entry(excinfo) == ("pdf_module.select_image", line)
-    assert getattr(state, "image_dpi", "unset") == image_dpi
-    shown = ("25.4", made) if line == 57 else ("", None)   # what was done before stays done
-    assert (ui.width.value, ui.preview.src, capsys.readouterr().out) == (*shown, "")
+    dpi = getattr(state, "image_dpi", "unset")   # what was done before a failure stays done
+    assert (dpi, type(dpi), [(a, type(a)) for c in callback.call_args_list for a in c.args], ui.width.value,
+            ui.height.value, capsys.readouterr().out) == (
+        image_dpi, type(image_dpi), [(ratio, float)] if ratio else [], width, height, "")
+    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates, logic.call_args_list) == (
+        (made, 0, 0, 0, [mock.call(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)])
+        if width else (None, None, None, 0, []))
     if isinstance(made, str):   # the path stays shown; the file was closed
         assert (ui.path.value, ui.path.updates, made in open_paths()) == (made, 1, False)
 
