@@ -2,6 +2,7 @@
 re-enter the module, swap a global, touch `state`), then answers as the plain
 value would or oddly. A Scene owns one call's hooks and restores the module."""
 
+import contextlib
 import functools
 import gc
 import math
@@ -127,9 +128,8 @@ class Scene:
         elif action == "reenter" and self.depth == 0:
             self.depth += 1
             try:
-                REENTRIES[arg]()
-            except Exception:
-                pass
+                with contextlib.suppress(Exception):
+                    REENTRIES[arg]()
             finally:
                 self.depth -= 1
         elif action == "swap_global":
@@ -141,15 +141,11 @@ class Scene:
                 vars(pdf_module)[name] = self.value((kind, name) if kind else replacement)
         elif action == "del_state" and hasattr(state, arg):
             self.swapped_out.append(getattr(state, arg))
-            try:
+            with contextlib.suppress(Exception):
                 delattr(state, arg)
-            except Exception:
-                pass
         elif action == "set_state":
-            try:
+            with contextlib.suppress(Exception):
                 setattr(state, arg[0], self.value(arg[1]))
-            except Exception:
-                pass
 
 
 # --- the values behind hostile objects --------------------------------------------

@@ -146,12 +146,8 @@ class Files:
                                    hooks_for(("__bool__", "__str__", "__fspath__", "__eq__",
                                               "__hash__"), 2)).map(lambda t: ("text", (*t, {}))))
 
-    def pdf(self):
-        return st.one_of(st.sampled_from(sorted(self.pdfs.values())).map(lambda p: ("plain", p)),
-                         self.odd_path())
-
-    def image(self):
-        return st.one_of(st.sampled_from(sorted(self.images.values())).map(lambda p: ("plain", p)),
+    def pick(self, paths):   # one of `paths` or an odd path
+        return st.one_of(st.sampled_from(sorted(paths.values())).map(lambda p: ("plain", p)),
                          self.odd_path())
 
 
@@ -179,7 +175,7 @@ STORED = {"scales": ["pdf_scale_ratio", "pdf_width_pt", "pdf_height_pt", "shrink
           "ratio": ["original_ratio"]}
 SPECS = {"flag": lambda: odd_value(st.booleans()), "message": lambda: odd_value(st.text(max_size=6)),
          "size": lambda: odd_value(st.integers(-3, 400)), "odd_path": lambda: FILES.odd_path(),
-         "image": lambda: FILES.image(), "pdf": lambda: FILES.pdf(),
+         "image": lambda: FILES.pick(FILES.images), "pdf": lambda: FILES.pick(FILES.pdfs),
          "field": lambda: odd_value(st.sampled_from(
              ["", "25.4", "10", "abc", "0", "-5", "1e308", "  7.5 "]))}
 

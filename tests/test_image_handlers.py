@@ -94,7 +94,7 @@ def test_generate_resized_base64_image(tmp_path, name, mode, width, height, outc
 
 
 SIZE, SIZEB = "update_image_size", "update_image_sizeb"
-NO_IMAGE, INFO = "[INFO] Imageが指定されていません。", "[Info] 座標の調整"
+INFO = "[Info] 座標の調整"
 SCALE_LINE = "     スケール: 1.0000 × 縮小率: 0.6313 → 表示: 0.6313px/pt"
 PATH_GONE = mock.MagicMock(**{"__bool__.side_effect": RuntimeError("path gone")})
 
@@ -130,11 +130,8 @@ def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, r
     # blanks allowed; division by 25.4 first: mm_to_pt(45) would put it at ...847
     (SIZE, " 45 ", "", "s.png", (80.52970651395849, 0.0),
      ["[位置更新] X: 45.0mm → 80.53px, Y: 0.0mm → 0.00px", SCALE_LINE, INFO]),
-    (SIZE, "", "20", "s.png", (0.0, 35.79098067287044),
-     ["[位置更新] X: 0.0mm → 0.00px, Y: 20.0mm → 35.79px", SCALE_LINE, INFO]),
-    # a position call that found no number or no image, or failed otherwise, moves nothing
+    # a position call that found no number, or failed otherwise, moves nothing
     (SIZE, "10,5", "", "s.png", (None, None), ["[ERROR] 数値変換失敗（xまたはy入力が不正）", INFO]),
-    (SIZE, "10", "", None, (None, None), [NO_IMAGE, INFO]),
     (SIZE, "10", "", PATH_GONE, (None, None), ["[ERROR] update_image_size: path gone"]),
     (SIZEB, "10", "20", "s.png", (None, None), []),    # never moves the preview
 ])

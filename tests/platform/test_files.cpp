@@ -101,14 +101,7 @@ void long_path_table() {
     for (const Row& row : rows) check(long_path(row.in) == row.out, "long_path of a " + std::to_string(row.in.size()) + "-character path");
 }
 
-// Two processes save `count` files each into one folder at once.
-int race_child(const fs::path& dir, char tag, bool refuse_links) {
-    testing::refuse_links = refuse_links;
-    for (int i = 0; i < 20; ++i)
-        if (save(dir, N("race.pdf"), std::string(200000, tag)).error) return 1;
-    return 0;
-}
-
+// Two processes save 20 files each into one folder at once.
 void race(const fs::path& root, bool refuse_links) {
     fs::path dir = root / (refuse_links ? "race-copy" : "race-link");
     fs::create_directories(dir);
@@ -156,8 +149,12 @@ void race(const fs::path& root, bool refuse_links) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::string(argv[1]) == "race")
-        return race_child(argv[2], argv[3][0], std::string(argv[4]) == "refuse");
+    if (argc == 5 && std::string(argv[1]) == "race") {  // one of the two processes of the race
+        testing::refuse_links = std::string(argv[4]) == "refuse";
+        for (int i = 0; i < 20; ++i)
+            if (save(argv[2], N("race.pdf"), std::string(200000, argv[3][0])).error) return 1;
+        return 0;
+    }
     fs::path root = fs::temp_directory_path() / ("pdfm-files-" + std::to_string(std::random_device()()));
     const Case cases[] = {
         {"free name", N("free"), N("out.pdf"), {}, false, 0},
