@@ -183,7 +183,7 @@ def test_a_kill_mid_save_leaves_no_output_file(files, links, sig):
     assert [os.path.getsize(os.path.join(hidden, n)) for n in os.listdir(hidden)] == [100009]
 
 
-def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files, page, monkeypatch):
+def test_the_saved_file_is_compressed_and_takes_the_name_itself(files, page, monkeypatch):
     saves, save = [], fitz.Document.save
 
     def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
@@ -194,13 +194,10 @@ def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files,
     monkeypatch.setattr(fitz.Document, "save", save_and_date)
     run(page, **files, pages="1,3")
     assert (saves, os.stat("output.pdf").st_mtime) == ([dict(garbage=4, clean=True, deflate=True)], 946684800)
-    with fitz.open(files["pdf"]) as reference:
-        for number in (0, 2):
-            reference[number].insert_image(fitz.Rect(STAMP), filename=files["image"])
-        reference.save(tmp_path / "plain.pdf", garbage=4, clean=True)
-    with fitz.open("output.pdf") as out, fitz.open(tmp_path / "plain.pdf") as plain:
-        assert [p.get_pixmap().samples for p in out] == [p.get_pixmap().samples for p in plain]
-    assert os.path.getsize("output.pdf") * 3 < os.path.getsize(tmp_path / "plain.pdf")
+    with fitz.open("output.pdf") as out:
+        streams = [x for x in range(1, out.xref_length()) if out.xref_is_stream(x)]
+        assert streams and all(out.xref_get_key(x, "Filter")[1] == "/FlateDecode" for x in streams)
+    assert stamped_pages("output.pdf") == {1: [STAMP], 3: [STAMP]}
 
 
 DOT = (fitz.Rect(400, 700, 500, 800), [(400.0, 700.0, 500.0, 800.0)])
