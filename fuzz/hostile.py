@@ -23,9 +23,7 @@ ORIGINAL = dict(vars(pdf_module))   # the namespace as the import left it
 SWAPPED = set()   # globals swapped since the current call began, by any scene's hooks
 
 
-class Dying:
-    """Collects garbage and runs a hook when freed."""
-
+class Dying:   # runs its hook when freed
     def __init__(self, scene, hook):
         self.scene, self.hook = scene, hook
 
@@ -41,9 +39,7 @@ def raiser(error):
     return refuse
 
 
-class SelfDropping:
-    """A global that, called, drops itself from the namespace and collects."""
-
+class SelfDropping:   # a global that, called, drops itself from the namespace
     def __init__(self, name):
         self.name = name
 

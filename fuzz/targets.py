@@ -101,16 +101,12 @@ def check(call, outcome):
     return problems
 
 
-# --- files: PDFs, images and paths, sound and broken -----------------------------------------
-
 NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
             b"2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
             b"trailer\n<< /Size 3 /Root 1 0 R >>\n%%EOF\n")
 
 
-class Files:
-    """The run's PDFs and images."""
-
+class Files:   # the run's PDFs and images, sound and broken
     def __init__(self, folder):
         self.folder = folder
         with fitz.open() as doc:

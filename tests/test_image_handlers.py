@@ -70,8 +70,7 @@ def test_select_image(tmp_path, state, ui, capsys, monkeypatch, make, error, lin
 
 @pytest.mark.parametrize("name, mode, width, height, outcome", [
     ("s.jpg", "RGB", 120.9, 80.2, (120, 80)),     # fractions dropped
-    ("s.png", "RGBA", "120", " 80 ", (120, 80)),  # text of integers
-    ("s.gif", "P", True, 3, (1, 3)),              # an image of 1 x 3 px
+    ("s.gif", "P", "120", " 80 ", (120, 80)),     # text of integers, a palette
     ("s.png", "RGB", "12.5", 10, (ValueError, 223)),
     (__file__, None, 10, 10, (Image.UnidentifiedImageError, 222)),   # not an image: closed again
 ])
