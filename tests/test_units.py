@@ -29,22 +29,27 @@ def test_mm_to_pt_multiplies_before_dividing(mm):
     assert result == mm * 72 / 25.4 and type(result) is type(mm * 72 / 25.4)
 
 
-FORMAT, MM_TO_PT = pdf_module.format_mm_value, pdf_module.mm_to_pt
+FORMAT, MM_TO_PT, SCALE = pdf_module.format_mm_value, pdf_module.mm_to_pt, pdf_module.scale_image_to_pdf
 
 
-@pytest.mark.parametrize("f, value, expected", [
-    (FORMAT, 7, "7"), (FORMAT, -0.0, "0"), (FORMAT, 2.999, "3.0"), (FORMAT, True, "1"),
-    (FORMAT, 1e20, "100000000000000000000"), (FORMAT, Fraction(1, 8), "0.12"),
-    (FORMAT, math.nan, (ValueError, "cannot convert float NaN to integer")),
-    (FORMAT, math.inf, (OverflowError, "cannot convert float infinity")),
-    (MM_TO_PT, 10**400, (OverflowError, "int too large to convert to float")),
-    (MM_TO_PT, "10", (TypeError, "unsupported operand type")),  # "10" * 72 is text
-    (MM_TO_PT, Decimal("1.5"), (TypeError, "unsupported operand type")),
+@pytest.mark.parametrize("f, args, expected", [   # the result, or the error, its text and line
+    (FORMAT, (7,), "7"), (FORMAT, (-0.0,), "0"), (FORMAT, (2.999,), "3.0"), (FORMAT, (True,), "1"),
+    (FORMAT, (1e20,), "100000000000000000000"), (FORMAT, (Fraction(1, 8),), "0.12"),
+    (FORMAT, (math.nan,), (ValueError, "cannot convert float NaN to integer")),
+    (FORMAT, (math.inf,), (OverflowError, "cannot convert float infinity")),
+    (MM_TO_PT, (10**400,), (OverflowError, "int too large to convert to float")),
+    (MM_TO_PT, ("10",), (TypeError, "unsupported operand type")),  # "10" * 72 is text
+    (MM_TO_PT, (Decimal("1.5"),), (TypeError, "unsupported operand type")),
+    (SCALE, (10, 0, 210, 297), (ZeroDivisionError, "division by zero", 209)),   # the ratio before any test
+    (SCALE, (10, 10, "a", 297), (TypeError, "'>' not supported", 210)),
+    (SCALE, (0, 10**400, 0, 1), (ZeroDivisionError, "division by zero", 212)),  # the width's share first
 ])
-def test_unit_results_and_errors(f, value, expected):
+def test_unit_results_and_errors(f, args, expected):
     with pytest.raises(expected[0], match=f"^{expected[1]}") if isinstance(expected, tuple) else (
-            contextlib.nullcontext()):
-        assert f(value) == expected
+            contextlib.nullcontext()) as excinfo:
+        assert f(*args) == expected
+    if isinstance(expected, tuple) and len(expected) > 2:
+        assert module_entry(excinfo) == (f"pdf_module.{f.__name__}", expected[2])
 
 
 def outcome(f, *args):  # the result with its types, or the exception's type and message
@@ -74,17 +79,6 @@ def reference_scale(w, h, pw, ph):
 @example(1e-09, -5, 0, 0)   # the width's share is divided first
 def test_scale_image_to_pdf_matches_the_runtime(w, h, pw, ph):
     assert outcome(pdf_module.scale_image_to_pdf, w, h, pw, ph) == outcome(reference_scale, w, h, pw, ph)
-
-
-@pytest.mark.parametrize("args, line", [
-    ((10, 0, 210, 297), 209),   # the ratio is computed before any test
-    ((10, 10, "a", 297), 210),
-    ((0, 10**400, 0, 1), 212),  # the width's share first: no OverflowError from the height's
-])
-def test_scale_image_to_pdf_error_lines(args, line):
-    with pytest.raises((ZeroDivisionError, TypeError)) as excinfo:
-        pdf_module.scale_image_to_pdf(*args)
-    assert module_entry(excinfo) == ("pdf_module.scale_image_to_pdf", line)
 
 
 def test_rounding_and_fixed_point_text_agree_with_the_runtime_on_many_values(state):
