@@ -199,7 +199,7 @@ for _cls, _answers in ((Num, NUMBER_ANSWERS), (Text, TEXT_ANSWERS)):
 
 class Control:
     def __init__(self, scene, value, hooks):
-        vars(self).update(_scene=scene, _hooks=hooks, _value=value, updates=0)
+        vars(self).update(_scene=scene, _hooks=hooks, _value=value)
 
     @property
     def value(self):
@@ -216,7 +216,6 @@ class Control:
         object.__setattr__(self, name, new)
 
     def update(self):
-        vars(self)["updates"] = self.updates + 1
         self._scene.run(self._hooks.get("update"))
 
     def reset(self, value):

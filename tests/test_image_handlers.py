@@ -104,25 +104,36 @@ def run_size(handler, flag, ui):
 
 
 @pytest.mark.parametrize("handler", [SIZE, SIZEB])
-@pytest.mark.parametrize("edits_width, ratio, width, height, new_width, new_height, mm, px", [
-    (True, 1.5, "45", "", "45", "30", "45.00mm x 30.00mm", "80.53px x 53.69px"),  # worked example
-    (False, 1.5, "", " 20.5", "30.75", " 20.5", "30.75mm x 20.50mm", "55.03px x 36.69px"),
-    (False, 0, "9", "10", "0", "10", "0.00mm x 10.00mm", "0.00px x 17.90px"),  # ratio 0
-    (True, 1.5, "", "20", "", "20", None, None),    # an empty edited field: nothing at all,
-    (False, 1.5, "10", "", "10", "", None, None),   # whatever the other field holds
+@pytest.mark.parametrize("edits_width, ratio, width, height, new_width, new_height, printed", [
+    (True, 1.5, "45", "", "45", "30", ("45.00mm x 30.00mm", "80.53px x 53.69px")),  # worked example
+    (False, 1.5, "", " 20.5", "30.75", " 20.5", ("30.75mm x 20.50mm", "55.03px x 36.69px")),
+    (False, 0, "9", "10", "0", "10", ("0.00mm x 10.00mm", "0.00px x 17.90px")),  # ratio 0
+    (True, 1.5, "", "20", "", "20", None),    # an empty edited field: nothing at all,
+    (False, 1.5, "10", "", "10", "", None),   # whatever the other field holds
+    (True, 1.5, "abc", "old", "abc", "old", "could not convert string to float: 'abc'"),
+    (True, 0, "10", "old", "10", "old", "float division by zero"),
+    # what was done before the failure stays done: the height field, then the preview
+    (True, 1.5, "10", "old", "10", "6.67", "module 'state' has no attribute 'pdf_scale_ratio'"),
+    (True, 1.5, "10", "old", "10", "6.67", "module 'state' has no attribute 'image_dpi'"),
 ])
 def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, ratio, width,
-                                      height, new_width, new_height, mm, px):
+                                      height, new_width, new_height, printed):
     state.original_ratio = ratio
+    if "no attribute" in str(printed):   # the value the message names is missing
+        delattr(state, printed.split("'")[3])
     ui.width.value, ui.height.value = width, height
     assert run_size(handler, edits_width == (handler == SIZE), ui) is None
     assert (ui.width.value, ui.height.value) == (new_width, new_height)
-    size = [float(v) / 25.4 * 72 * LETTER_SHRINK if mm else None for v in (new_width, new_height)]
+    out = capsys.readouterr().out
+    if isinstance(printed, str):
+        assert (out, ui.preview.updates, ui.preview.left) == (
+            f"[ERROR] {handler}: {printed}\n", "image_dpi" in printed, None)
+        return
+    size = [float(v) / 25.4 * 72 * LETTER_SHRINK if printed else None for v in (new_width, new_height)]
     assert [ui.preview.width, ui.preview.height, ui.preview.updates, ui.width.updates,
-            ui.height.updates] == size + [int(mm is not None)] * 3
-    report = (f"[Image寸法更新] {mm} (DPI: 96) → プレビュー: {px}\n"
-              "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n")
-    assert capsys.readouterr().out == (report if mm else "")
+            ui.height.updates] == size + [int(printed is not None)] * 3
+    assert out == ("[Image寸法更新] {} (DPI: 96) → プレビュー: {}\n"
+                   "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n".format(*printed) if printed else "")
 
 
 @pytest.mark.parametrize("handler, x, y, path, at, tail", [
@@ -140,20 +151,3 @@ def test_size_handlers_position_step(state, ui, capsys, handler, x, y, path, at,
     run_size(handler, handler == SIZE, ui)
     assert capsys.readouterr().out.splitlines()[2:] == tail
     assert (ui.preview.left, ui.preview.top, ui.preview.updates) == (*at, 1 + (at != (None, None)))
-
-
-@pytest.mark.parametrize("handler", [SIZE, SIZEB])
-@pytest.mark.parametrize("width, ratio, gone, message", [
-    ("abc", 1.5, None, "could not convert string to float: 'abc'"),
-    ("10", 0, None, "float division by zero"),
-    # what was done before the failure stays done: the height field, then the preview
-    ("10", 1.5, "pdf_scale_ratio", "module 'state' has no attribute 'pdf_scale_ratio'"),
-    ("10", 1.5, "image_dpi", "module 'state' has no attribute 'image_dpi'"),
-])
-def test_size_errors_are_printed(state, ui, capsys, handler, width, ratio, gone, message):
-    state.original_ratio = ratio
-    vars(state).pop(gone, None)
-    ui.width.value, ui.height.value, ui.x.value = width, "old", "1"
-    run_size(handler, handler == SIZE, ui)
-    assert (capsys.readouterr().out, ui.height.value, ui.preview.updates, ui.preview.left) == (
-        f"[ERROR] {handler}: {message}\n", "6.67" if gone else "old", gone == "image_dpi", None)
