@@ -66,7 +66,6 @@ OUTCOMES = {
     "save fails": (dict(pages="1", save=failing_save(OSError, "full")), SAVE_FAILED + "full"),
     "no folder": (dict(out="no", pages="1"),
                   SAVE_FAILED + "[Errno 2] No such file or directory: 'no/output.pdf'"),
-    "x None": (dict(x=None), (TypeError, 394)),
     "rebound raises": (dict(mm_to_pt=raising(KeyError, "k")), (KeyError, 394)),
     "dialog fails": (dict(pdf="", show_dialog=raising(RuntimeError)), (RuntimeError, 382)),
     "then after saving": (dict(pages="1", show_dialog=raising(RuntimeError)), (RuntimeError, 451)),
