@@ -30,11 +30,6 @@ def ui(state):   # the stamp image's controls, after a Letter page was previewed
                                  preview=ImageControl(), x=Field(), y=Field())
 
 
-def select(ui, event, callback):
-    return pdf_module.select_image(event, ui.path, ui.width, ui.height, ui.preview, callback,
-                                   ui.x, ui.y)
-
-
 @pytest.mark.parametrize("make, error, line, image_dpi, width, height, ratio", [
     (lambda d: make_image(d, "s.jpg", (600, 300), dpi=(300, 300)), None, None, 300, "50.8", "25.4", 2.0),
     (lambda d: make_image(d, "s.png", (100, 100)), None, None, 72, "35.28", "35.28", 1.0),  # no resolution
@@ -54,8 +49,10 @@ def test_select_image(tmp_path, state, ui, capsys, monkeypatch, make, error, lin
     callback = mock.Mock(side_effect=error if line == 43 else None)
     del state.image_dpi
     made = make(tmp_path)
+    event = FilePickerResult(made) if isinstance(made, str) else made
     with pytest.raises(error) if error else contextlib.nullcontext() as excinfo:
-        assert select(ui, FilePickerResult(made) if isinstance(made, str) else made, callback) is None
+        assert pdf_module.select_image(event, ui.path, ui.width, ui.height, ui.preview, callback, ui.x,
+                                       ui.y) is None
     assert not error or module_entry(excinfo) == ("pdf_module.select_image", line)
     dpi = getattr(state, "image_dpi", "unset")   # what was done before a failure stays done
     assert (dpi, type(dpi), [(a, type(a)) for c in callback.call_args_list for a in c.args], ui.width.value,

@@ -43,11 +43,6 @@ def test_show_dialog(page, message):
     assert without_open.dialog.title.value == message
 
 
-def open_exit_dialog(page):
-    pdf_module.confirm_exit(page)
-    return page.dialog, page.dialog.actions
-
-
 @pytest.mark.parametrize("button, effects", [
     (0, [("destroy",)]),  # yes: no redraw before the window goes
     (1, [("update",)]),   # no: the window stays
@@ -55,8 +50,9 @@ def open_exit_dialog(page):
 @pytest.mark.parametrize("later_message", [False, True])
 def test_exit_buttons(page, button, effects, later_message):
     other = Page()   # each dialog's buttons act on their own page
-    open_exit_dialog(other)
-    dialog, actions = open_exit_dialog(page)
+    pdf_module.confirm_exit(other)
+    pdf_module.confirm_exit(page)
+    dialog, actions = page.dialog, page.dialog.actions
     assert (dialog.title.value, [a.text for a in actions]) == ("アプリを終了しますか？", ["はい", "いいえ"])
     assert page.log == [("open", dialog), ("update",)]
     if later_message:  # the buttons close whatever dialog is current when clicked
