@@ -20,7 +20,7 @@ FUNCTIONS = ["mm_to_pt", "select_image", "select_pdf", "format_mm_value", "updat
              "get_unique_filename", "show_dialog", "confirm_exit", "process_pdf"]
 
 
-def test_namespace_after_import():
+def test_namespace_and_functions_after_import():
     import base64, fitz, flet, os  # noqa: E401
     from PIL import Image
     values = {n: v for n, v in vars(pdf_module).items() if not n.startswith("__")}
@@ -29,16 +29,13 @@ def test_namespace_after_import():
     assert list(values.values())[:6] + [repr(v) for v in list(values.values())[7:11]] == [
         fitz, Image, os, io, flet, base64] + ["0"] * 4
     assert (pdf_module.__test__, pdf_module.__doc__, pdf_module.__builtins__) == ({}, None, builtins)
-    assert {(values[n].__name__, values[n].__qualname__, values[n].__module__, type(values[n]))
-            for n in FUNCTIONS} == {(n, n, "pdf_module", type(pdf_module.mm_to_pt)) for n in FUNCTIONS}
-
-
-def test_functions_take_weak_references_and_show_their_signature():
-    f = pdf_module.format_mm_value
-    assert weakref.ref(f)() is f
-    assert (str(inspect.signature(f)), str(inspect.signature(pdf_module.get_unique_filename))) == (
-        "(val: 'float') -> 'str'", "(directory, base_name)")
-    assert (f.__doc__, hasattr(f, "__text_signature__")) == (None, False)
+    functions = [values[n] for n in FUNCTIONS]   # weak references and signatures work as on builtins
+    assert {(f.__name__, f.__qualname__, f.__module__, type(f), hasattr(f, "__text_signature__"),
+             weakref.ref(f)() is f) for f in functions} == {
+        (n, n, "pdf_module", type(pdf_module.mm_to_pt), False, True) for n in FUNCTIONS}
+    assert (str(inspect.signature(values["format_mm_value"])), str(inspect.signature(
+        values["get_unique_filename"])), values["format_mm_value"].__doc__) == (
+        "(val: 'float') -> 'str'", "(directory, base_name)", None)
 
 
 def test_a_daemon_thread_inside_a_function_at_exit_ends_cleanly(tmp_path):
