@@ -24,8 +24,7 @@ def once(key, make):   # strategies are slow to build: once each
 
 # Lines an Exception may leave each guarded function from (None: none).
 UNGUARDED_LINES = {
-    "update_image_size": None,
-    "update_image_sizeb": None,
+    "update_image_size": None, "update_image_sizeb": None,
     "select_pdf": {64, 67, 68, 120},
     "on_page_number_change": {272, 273, 277, 279, 328},
     "process_pdf": {381, 382, 388, 391, 394, 395, 396, 397, 399, 402, 403, 411, 413, 415, 416,
@@ -75,11 +74,6 @@ class Call:
                                      unraisable=unraisable)
 
 
-def entry_line(error, function):
-    return next((e.lineno for e in traceback.extract_tb(error.__traceback__)
-                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
-
-
 def check(call, outcome):
     problems, error, seen = [], outcome.error, set()
     while error is not None and id(error) not in seen:   # the chain of causes
@@ -91,7 +85,8 @@ def check(call, outcome):
     problems += [f"broken invariant shown: {t.strip()}" for t in texts
                  if any(mark in t for mark in BROKEN_INVARIANT)]
     error, function = outcome.error, call.function
-    line = entry_line(error, function) if error is not None else None
+    line = next((e.lineno for e in traceback.extract_tb(getattr(error, "__traceback__", None))
+                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
     if isinstance(error, ValueError) and line in VALUE_ERROR_GUARDED.get(function, ()):
         problems.append(f"ValueError: {error} escaped {function} at line {line}, which catches it")
     if function in UNGUARDED_LINES and isinstance(error, Exception) and (
