@@ -225,7 +225,6 @@ class Control:
 class Page:   # counts the dialogs it opens and keeps their last titles
     def __init__(self, scene, hooks):
         self.scene, self.hooks, self.opened, self.messages = scene, hooks, 0, []
-        self.window = types.SimpleNamespace(destroy=lambda: scene.run(hooks.get("destroy")))
         self.close = lambda dialog: scene.run(hooks.get("close"))
         self.update = lambda: scene.run(hooks.get("update"))
 

@@ -10,8 +10,7 @@ HOST_NAMES = ["fitz", "base64", "ft", "state", "update_image_size"]
 class Probe:  # logs each use; smaller-than tests are false
 
     def __init__(self, log, name):
-        object.__setattr__(self, "_log", log)
-        object.__setattr__(self, "_name", name)
+        vars(self).update(_log=log, _name=name)   # not logged
 
     def _use(self, what, result=None, value=None):
         self._log.append(what.format(self._name))

@@ -85,19 +85,6 @@ void failure_case(const fs::path& root, bool refuse_links) {
     check(missing_file.error != 0 && entries(dir / N("sub")).empty(), "a failed copy fails and leaves nothing");
 }
 
-void long_path_table() {
-    std::wstring a244(244, L'a'), a300(300, L'a');
-    struct Row { std::wstring in, out; } rows[] = {
-        {L"C:\\" + a244, L"C:\\" + a244},  // 247: plain
-        {L"C:\\a" + a244, L"\\\\?\\C:\\a" + a244},
-        {L"\\\\srv\\share\\" + a244, L"\\\\?\\UNC\\srv\\share\\" + a244},
-        {L"\\\\?\\C:\\" + a300, L"\\\\?\\C:\\" + a300},
-        {L"\\\\.\\pipe\\" + a300, L"\\\\.\\pipe\\" + a300},
-        {L"rel\\" + a300, L"rel\\" + a300},
-    };
-    for (const Row& row : rows) check(long_path(row.in) == row.out, "long_path of a " + std::to_string(row.in.size()) + "-character path");
-}
-
 // Two threads save 20 files each into one folder at once: each name is
 // taken by the system's exclusive calls, whoever else is saving there.
 void race(const fs::path& root, bool refuse_links) {
@@ -139,7 +126,16 @@ int main() {
     };
     for (const Case& c : cases) naming_case(root, c);
     for (bool refuse_links : {false, true}) failure_case(root, refuse_links), race(root, refuse_links);
-    long_path_table();
+    std::wstring a244(244, L'a'), a300(300, L'a');
+    struct Row { std::wstring in, out; } rows[] = {
+        {L"C:\\" + a244, L"C:\\" + a244},  // 247: plain
+        {L"C:\\a" + a244, L"\\\\?\\C:\\a" + a244},
+        {L"\\\\srv\\share\\" + a244, L"\\\\?\\UNC\\srv\\share\\" + a244},
+        {L"\\\\?\\C:\\" + a300, L"\\\\?\\C:\\" + a300},
+        {L"\\\\.\\pipe\\" + a300, L"\\\\.\\pipe\\" + a300},
+        {L"rel\\" + a300, L"rel\\" + a300},
+    };
+    for (const Row& row : rows) check(long_path(row.in) == row.out, "long_path of a " + std::to_string(row.in.size()) + "-character path");
 #ifndef _WIN32
     write(root / "target", "x");
     fs::create_symlink(root / "target", root / "alias");
