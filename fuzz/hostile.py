@@ -2,6 +2,7 @@
 re-enter the module, swap a global, touch `state`), then answers as the plain
 value would or oddly. A Scene owns one call's hooks and restores the module."""
 
+import contextlib
 import functools
 import gc
 import math
@@ -22,9 +23,7 @@ ORIGINAL = dict(vars(pdf_module))   # the namespace as the import left it
 SWAPPED = set()   # globals swapped since the current call began, by any scene's hooks
 
 
-class Dying:
-    """Collects garbage and runs a hook when freed."""
-
+class Dying:   # runs its hook when freed
     def __init__(self, scene, hook):
         self.scene, self.hook = scene, hook
 
@@ -40,9 +39,7 @@ def raiser(error):
     return refuse
 
 
-class SelfDropping:
-    """A global that, called, drops itself from the namespace and collects."""
-
+class SelfDropping:   # a global that, called, drops itself from the namespace
     def __init__(self, name):
         self.name = name
 
@@ -127,9 +124,8 @@ class Scene:
         elif action == "reenter" and self.depth == 0:
             self.depth += 1
             try:
-                REENTRIES[arg]()
-            except Exception:
-                pass
+                with contextlib.suppress(Exception):
+                    REENTRIES[arg]()
             finally:
                 self.depth -= 1
         elif action == "swap_global":
@@ -141,15 +137,11 @@ class Scene:
                 vars(pdf_module)[name] = self.value((kind, name) if kind else replacement)
         elif action == "del_state" and hasattr(state, arg):
             self.swapped_out.append(getattr(state, arg))
-            try:
+            with contextlib.suppress(Exception):
                 delattr(state, arg)
-            except Exception:
-                pass
         elif action == "set_state":
-            try:
+            with contextlib.suppress(Exception):
                 setattr(state, arg[0], self.value(arg[1]))
-            except Exception:
-                pass
 
 
 # --- the values behind hostile objects --------------------------------------------
@@ -207,7 +199,7 @@ for _cls, _answers in ((Num, NUMBER_ANSWERS), (Text, TEXT_ANSWERS)):
 
 class Control:
     def __init__(self, scene, value, hooks):
-        vars(self).update(_scene=scene, _hooks=hooks, _value=value, updates=0)
+        vars(self).update(_scene=scene, _hooks=hooks, _value=value)
 
     @property
     def value(self):
@@ -224,7 +216,6 @@ class Control:
         object.__setattr__(self, name, new)
 
     def update(self):
-        vars(self)["updates"] = self.updates + 1
         self._scene.run(self._hooks.get("update"))
 
     def reset(self, value):
@@ -234,7 +225,6 @@ class Control:
 class Page:   # counts the dialogs it opens and keeps their last titles
     def __init__(self, scene, hooks):
         self.scene, self.hooks, self.opened, self.messages = scene, hooks, 0, []
-        self.window = types.SimpleNamespace(destroy=lambda: scene.run(hooks.get("destroy")))
         self.close = lambda dialog: scene.run(hooks.get("close"))
         self.update = lambda: scene.run(hooks.get("update"))
 

@@ -82,8 +82,7 @@ def main():
     targets.fitz.TOOLS.mupdf_display_errors(False)   # damaged files are the point here
     gc.collect()
     gc.freeze()   # what exists now is never garbage: collections scan only what calls make
-    chosen = [n for n in os.environ.get("FUZZ_TARGETS", "").split(",") if n] or list(
-        targets.TARGETS)
+    chosen = [n for n in os.environ.get("FUZZ_TARGETS", "").split(",") if n] or list(targets.TARGETS)
     rounds = 0
     while time.monotonic() < started + SECONDS and not failures:
         for name in chosen:

@@ -24,8 +24,7 @@ def once(key, make):   # strategies are slow to build: once each
 
 # Lines an Exception may leave each guarded function from (None: none).
 UNGUARDED_LINES = {
-    "update_image_size": None,
-    "update_image_sizeb": None,
+    "update_image_size": None, "update_image_sizeb": None,
     "select_pdf": {64, 67, 68, 120},
     "on_page_number_change": {272, 273, 277, 279, 328},
     "process_pdf": {381, 382, 388, 391, 394, 395, 396, 397, 399, 402, 403, 411, 413, 415, 416,
@@ -44,9 +43,9 @@ BROKEN_INVARIANT = ("without setting an exception", "with an exception set",
 class Call:
     """One drawn call, run again for the block-count check."""
 
-    def __init__(self, function, make_args, scene, state=None, controls=(), after=None):
+    def __init__(self, function, make_args, scene, state=None, controls=()):
         self.function, self.make_args, self.scene = function, make_args, scene
-        self.state, self.controls, self.after = state or {}, controls, after
+        self.state, self.controls = state or {}, controls
         self.page, self.description = None, function
         self.judge = lambda outcome: check(self, outcome)
 
@@ -57,27 +56,19 @@ class Call:
         sys.stdout = out = Sink()
         sys.unraisablehook = lambda info: unraisable.append(
             f"{info.exc_type.__name__}: {info.exc_value}")
-        result = error = None
+        error = None
         try:
             self.scene.begin(self.state)
             args = self.make_args()
             try:
-                result = ORIGINAL[self.function](*args)
-                if self.after:
-                    self.after(result)
+                ORIGINAL[self.function](*args)
             except BaseException as exc:   # noqa: B902 - every escape is judged by check()
                 error = exc
         finally:
             self.scene.restore()
             sys.stdout, sys.unraisablehook = old_stdout, old_hook
             fitz.TOOLS.reset_mupdf_warnings()   # the library keeps every warning otherwise
-        return types.SimpleNamespace(result=result, error=error, lines=out.lines,
-                                     unraisable=unraisable)
-
-
-def entry_line(error, function):
-    return next((e.lineno for e in traceback.extract_tb(error.__traceback__)
-                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
+        return types.SimpleNamespace(error=error, lines=out.lines, unraisable=unraisable)
 
 
 def check(call, outcome):
@@ -91,7 +82,8 @@ def check(call, outcome):
     problems += [f"broken invariant shown: {t.strip()}" for t in texts
                  if any(mark in t for mark in BROKEN_INVARIANT)]
     error, function = outcome.error, call.function
-    line = entry_line(error, function) if error is not None else None
+    line = next((e.lineno for e in traceback.extract_tb(getattr(error, "__traceback__", None))
+                 if e.filename == "pdf_module.py" and e.name == f"pdf_module.{function}"), None)
     if isinstance(error, ValueError) and line in VALUE_ERROR_GUARDED.get(function, ()):
         problems.append(f"ValueError: {error} escaped {function} at line {line}, which catches it")
     if function in UNGUARDED_LINES and isinstance(error, Exception) and (
@@ -101,16 +93,12 @@ def check(call, outcome):
     return problems
 
 
-# --- files: PDFs, images and paths, sound and broken -----------------------------------------
-
 NO_PAGES = (b"%PDF-1.7\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
             b"2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
             b"trailer\n<< /Size 3 /Root 1 0 R >>\n%%EOF\n")
 
 
-class Files:
-    """The run's PDFs and images."""
-
+class Files:   # the run's PDFs and images, sound and broken
     def __init__(self, folder):
         self.folder = folder
         with fitz.open() as doc:
@@ -146,12 +134,8 @@ class Files:
                                    hooks_for(("__bool__", "__str__", "__fspath__", "__eq__",
                                               "__hash__"), 2)).map(lambda t: ("text", (*t, {}))))
 
-    def pdf(self):
-        return st.one_of(st.sampled_from(sorted(self.pdfs.values())).map(lambda p: ("plain", p)),
-                         self.odd_path())
-
-    def image(self):
-        return st.one_of(st.sampled_from(sorted(self.images.values())).map(lambda p: ("plain", p)),
+    def pick(self, paths):   # one of `paths` or an odd path
+        return st.one_of(st.sampled_from(sorted(paths.values())).map(lambda p: ("plain", p)),
                          self.odd_path())
 
 
@@ -169,26 +153,21 @@ PARAMETERS = {
                              "scales object object",
     "select_image": "picked_image field field field field ratio field field",
     "generate_resized_base64_image": "image size size",
-    "show_dialog": "page message", "confirm_exit": "page", "get_unique_filename": "odd_path message",
 }
 GROUPS = {"size": ["update_image_size", "update_image_sizeb", "update_image_position"],
           "preview": ["select_pdf", "on_page_number_change"],
-          "images": ["select_image", "generate_resized_base64_image"],
-          "dialogs": ["show_dialog", "confirm_exit", "get_unique_filename"]}
+          "images": ["select_image", "generate_resized_base64_image"]}
 STORED = {"scales": ["pdf_scale_ratio", "pdf_width_pt", "pdf_height_pt", "shrink_scale"],
           "ratio": ["original_ratio"]}
-SPECS = {"flag": lambda: odd_value(st.booleans()), "message": lambda: odd_value(st.text(max_size=6)),
-         "size": lambda: odd_value(st.integers(-3, 400)), "odd_path": lambda: FILES.odd_path(),
-         "image": lambda: FILES.image(), "pdf": lambda: FILES.pdf(),
+SPECS = {"flag": lambda: odd_value(st.booleans()), "size": lambda: odd_value(st.integers(-3, 400)),
+         "image": lambda: FILES.pick(FILES.images), "pdf": lambda: FILES.pick(FILES.pdfs),
          "field": lambda: odd_value(st.sampled_from(
              ["", "25.4", "10", "abc", "0", "-5", "1e308", "  7.5 "]))}
 
 
-def handlers(data, group):
-    """A handler call with hooks on all it is given; confirm_exit's buttons
-    are then clicked, the dialog dropped while its handler runs."""
+def handlers(data, group):   # a handler call with hooks on all it is given
     function = data.draw(once(("group", group), lambda: st.sampled_from(GROUPS[group])))
-    scene, made, makers, page = Scene(), [], [], None
+    scene, made, makers = Scene(), [], []
     files = {"picked_pdf": data.draw(once("pdf", SPECS["pdf"])),
              "picked_image": data.draw(once("image", SPECS["image"]))}
     for kind in PARAMETERS[function].split():
@@ -199,9 +178,6 @@ def handlers(data, group):
             makers.append(lambda control=made[-1][0]: control)
         elif kind in STORED:
             makers.append(lambda c=Callback(scene, data.draw(MAYBE_HOOK), STORED[kind]): c)
-        elif kind == "page":
-            page = Page(scene, data.draw(hooks_for(("open", "close", "update", "destroy"), 3)))
-            makers.append(lambda: page)
         elif kind in files:
             makers.append(lambda spec=files[kind]: types.SimpleNamespace(
                 files=[types.SimpleNamespace(path=scene.value(spec))]))
@@ -209,26 +185,7 @@ def handlers(data, group):
             makers.append(lambda spec=data.draw(once(kind, SPECS[kind])): scene.value(spec))
         else:
             makers.append({"none": lambda: None, "object": object}[kind])
-    clicks = data.draw(once("clicks", lambda: st.lists(st.sampled_from([0, 1]), max_size=3)))
-    drop = data.draw(st.booleans())
-
-    def make():
-        if page:
-            page.opened, page.messages[:] = 0, []
-        return [maker() for maker in makers]
-
-    def after(result):
-        for index in clicks if function == "confirm_exit" else ():
-            handler = page.dialog.actions[index].on_click
-            if drop:   # only the call below still holds the handler
-                del page.dialog
-            handler(None)
-            if drop:
-                break
-
-    call = Call(function, make, scene, data.draw(state_values()), made, after)
-    call.page = page
-    return call
+    return Call(function, lambda: [maker() for maker in makers], scene, data.draw(state_values()), made)
 
 
 def process(data):

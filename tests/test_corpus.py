@@ -17,7 +17,7 @@ REFUSED.update(dict.fromkeys(["pypdf-crazyones-encrypted-256.pdf", "qpdf-many-nu
 
 
 @pytest.mark.parametrize("source", corpus_rows(lambda path: (path,)) + list(HARD_CASES))
-def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path, page, capsys):
+def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path, page):
     made = tmp_path_factory.mktemp("made")
     name = os.path.basename(source)
     if name in HARD_CASES:
@@ -28,8 +28,7 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
         return
     assert page.messages() == [f"PDF出力完了: {tmp_path / 'output.pdf'}"]
     with fitz.open(source) as before_doc, fitz.open(tmp_path / "output.pdf") as after_doc:
-        pages = len(before_doc)
-        assert len(after_doc) == pages
+        assert len(after_doc) == len(before_doc)
         for before, after in zip(before_doc, after_doc):
             box, colours = find_stamp(before, after)
             if (before.rect & WANTED).is_empty:  # a page too small to show the stamp
@@ -37,6 +36,3 @@ def test_stamp_lands_upright_where_requested(source, tmp_path_factory, tmp_path,
                 continue
             assert all(abs(a - b) <= 1.5 for a, b in zip(box, WANTED)), (box, WANTED)
             assert colours == list(QUADRANTS)  # upright
-    # the rectangle as entered, whatever the page's rotation
-    assert sorted(capsys.readouterr().out.splitlines()[:-1]) == sorted(
-        f"DEBUG: Inserting image at {WANTED} on page {n}" for n in range(1, pages + 1))

@@ -2,7 +2,6 @@ import base64
 import contextlib
 import io
 import os
-import sys
 import types
 from unittest import mock
 
@@ -10,7 +9,7 @@ import pytest
 from PIL import Image
 
 import pdf_module
-from conftest import BrokenOutput, Field, FilePickerResult, ImageControl, module_entry
+from conftest import Field, FilePickerResult, ImageControl, module_entry
 
 LETTER_SHRINK = 500 / 792
 
@@ -31,58 +30,44 @@ def ui(state):   # the stamp image's controls, after a Letter page was previewed
                                  preview=ImageControl(), x=Field(), y=Field())
 
 
-def select(ui, event, callback):
-    return pdf_module.select_image(event, ui.path, ui.width, ui.height, ui.preview, callback,
-                                   ui.x, ui.y)
-
-
-@pytest.mark.parametrize("name, size, dpi, width, height, ratio, image_dpi", [
-    ("s.jpg", (600, 300), (300, 300), "50.8", "25.4", 2.0, 300),
-    ("s.png", (100, 100), None, "35.28", "35.28", 1.0, 72),             # no resolution: 72
-    ("s.png", (96, 192), (96, 300), "25.4", "50.79", 25.4 / 50.79, 96.012),  # x only, per metre
+@pytest.mark.parametrize("make, error, line, image_dpi, width, height, ratio", [
+    (lambda d: make_image(d, "s.jpg", (600, 300), dpi=(300, 300)), None, None, 300, "50.8", "25.4", 2.0),
+    (lambda d: make_image(d, "s.png", (100, 100)), None, None, 72, "35.28", "35.28", 1.0),  # no resolution
+    (lambda d: make_image(d, "s.png", (96, 192), dpi=(96, 300)), None, None, 96.012, "25.4", "50.79",
+     25.4 / 50.79),   # x only, per metre
+    (lambda d: FilePickerResult(files=None), None, None, "unset", "", "", None),   # cancelled: no change
+    (lambda d: object(), AttributeError, 24, "unset", "", "", None),               # no files
+    (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset", "", "", None),   # this text file
+    (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0, "", "", None),
+    (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72, "", "", 1.0),   # the host's callback
+    (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72, "25.4", "50.8", 0.5),   # the size logic
 ])
-def test_select_image_sizes(tmp_path, state, ui, monkeypatch, name, size, dpi, width, height,
-                            ratio, image_dpi):
-    logic = mock.Mock(return_value="ignored")   # the size logic, looked up by name
+def test_select_image(tmp_path, state, ui, capsys, monkeypatch, make, error, line, image_dpi, width,
+                      height, ratio):
+    logic = mock.Mock(side_effect=error if line == 57 else None)   # the size logic, looked up by name
     monkeypatch.setattr(pdf_module, "update_image_size", logic)
-    path = make_image(tmp_path, name, size, dpi=dpi)
-    assert select(ui, FilePickerResult(path), lambda r: setattr(state, "original_ratio", r)) is None
-    assert (state.original_ratio, type(state.original_ratio), state.image_dpi, type(state.image_dpi),
-            ui.path.updates, ui.width.value, ui.height.value) == (
-        ratio, float, image_dpi, type(image_dpi), 1, width, height)
-    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates) == (path, 0, 0, 0)
-    logic.assert_called_once_with(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)
-    assert path not in open_paths()
-
-
-@pytest.mark.parametrize("make, error, line, image_dpi", [
-    (lambda d: FilePickerResult(files=None), None, None, "unset"),   # cancelled: no change
-    (lambda d: object(), AttributeError, 24, "unset"),                         # no files
-    (lambda d: __file__, Image.UnidentifiedImageError, 33, "unset"),   # this text file
-    (lambda d: make_image(d, "z.png", (9, 9), dpi=(1e-4, 1e-4)), ZeroDivisionError, 37, 0.0),
-    (lambda d: make_image(d, "s.png", (10, 10)), RuntimeError, 43, 72),   # the host's callback
-    (lambda d: make_image(d, "s.png", (72, 144)), KeyError, 57, 72),      # the size logic
-])
-def test_select_image_failures(tmp_path, state, ui, capsys, monkeypatch, make, error, line,
-                               image_dpi):
-    monkeypatch.setattr(pdf_module, "update_image_size", mock.Mock(side_effect=error))
+    callback = mock.Mock(side_effect=error if line == 43 else None)
     del state.image_dpi
     made = make(tmp_path)
     event = FilePickerResult(made) if isinstance(made, str) else made
     with pytest.raises(error) if error else contextlib.nullcontext() as excinfo:
-        assert select(ui, event, mock.Mock(side_effect=error if line == 43 else None)) is None
+        assert pdf_module.select_image(event, ui.path, ui.width, ui.height, ui.preview, callback, ui.x,
+                                       ui.y) is None
     assert not error or module_entry(excinfo) == ("pdf_module.select_image", line)
-    assert getattr(state, "image_dpi", "unset") == image_dpi
-    shown = ("25.4", made) if line == 57 else ("", None)   # what was done before stays done
-    assert (ui.width.value, ui.preview.src, capsys.readouterr().out) == (*shown, "")
+    dpi = getattr(state, "image_dpi", "unset")   # what was done before a failure stays done
+    assert (dpi, type(dpi), [(a, type(a)) for c in callback.call_args_list for a in c.args], ui.width.value,
+            ui.height.value, capsys.readouterr().out) == (
+        image_dpi, type(image_dpi), [(ratio, float)] if ratio else [], width, height, "")
+    assert (ui.preview.src, ui.preview.left, ui.preview.top, ui.preview.updates, logic.call_args_list) == (
+        (made, 0, 0, 0, [mock.call(None, True, ui.width, ui.height, ui.preview, ui.x, ui.y, ui.path)])
+        if width else (None, None, None, 0, []))
     if isinstance(made, str):   # the path stays shown; the file was closed
         assert (ui.path.value, ui.path.updates, made in open_paths()) == (made, 1, False)
 
 
 @pytest.mark.parametrize("name, mode, width, height, outcome", [
     ("s.jpg", "RGB", 120.9, 80.2, (120, 80)),     # fractions dropped
-    ("s.png", "RGBA", "120", " 80 ", (120, 80)),  # text of integers
-    ("s.gif", "P", True, 3, (1, 3)),              # an image of 1 x 3 px
+    ("s.gif", "P", "120", " 80 ", (120, 80)),     # text of integers, a palette
     ("s.png", "RGB", "12.5", 10, (ValueError, 223)),
     (__file__, None, 10, 10, (Image.UnidentifiedImageError, 222)),   # not an image: closed again
 ])
@@ -105,7 +90,7 @@ def test_generate_resized_base64_image(tmp_path, name, mode, width, height, outc
 
 
 SIZE, SIZEB = "update_image_size", "update_image_sizeb"
-NO_IMAGE, INFO = "[INFO] Imageが指定されていません。", "[Info] 座標の調整"
+INFO = "[Info] 座標の調整"
 SCALE_LINE = "     スケール: 1.0000 × 縮小率: 0.6313 → 表示: 0.6313px/pt"
 PATH_GONE = mock.MagicMock(**{"__bool__.side_effect": RuntimeError("path gone")})
 
@@ -116,36 +101,44 @@ def run_size(handler, flag, ui):
 
 
 @pytest.mark.parametrize("handler", [SIZE, SIZEB])
-@pytest.mark.parametrize("edits_width, ratio, width, height, new_width, new_height, mm, px", [
-    (True, 1.5, "45", "", "45", "30", "45.00mm x 30.00mm", "80.53px x 53.69px"),  # worked example
-    (False, 1.5, "", " 20.5", "30.75", " 20.5", "30.75mm x 20.50mm", "55.03px x 36.69px"),
-    (False, 0, "9", "10", "0", "10", "0.00mm x 10.00mm", "0.00px x 17.90px"),  # ratio 0
-    (True, 1.5, "", "20", "", "20", None, None),    # an empty edited field: nothing at all,
-    (False, 1.5, "10", "", "10", "", None, None),   # whatever the other field holds
+@pytest.mark.parametrize("edits_width, ratio, width, height, new_width, new_height, printed", [
+    (True, 1.5, "45", "", "45", "30", ("45.00mm x 30.00mm", "80.53px x 53.69px")),  # worked example
+    (False, 1.5, "", " 20.5", "30.75", " 20.5", ("30.75mm x 20.50mm", "55.03px x 36.69px")),
+    (False, 0, "9", "10", "0", "10", ("0.00mm x 10.00mm", "0.00px x 17.90px")),  # ratio 0
+    (True, 1.5, "", "20", "", "20", None),    # an empty edited field: nothing at all,
+    (False, 1.5, "10", "", "10", "", None),   # whatever the other field holds
+    (True, 1.5, "abc", "old", "abc", "old", "could not convert string to float: 'abc'"),
+    (True, 0, "10", "old", "10", "old", "float division by zero"),
+    # what was done before the failure stays done: the height field, then the preview
+    (True, 1.5, "10", "old", "10", "6.67", "module 'state' has no attribute 'pdf_scale_ratio'"),
+    (True, 1.5, "10", "old", "10", "6.67", "module 'state' has no attribute 'image_dpi'"),
 ])
 def test_size_fields_follow_the_ratio(state, ui, capsys, handler, edits_width, ratio, width,
-                                      height, new_width, new_height, mm, px):
+                                      height, new_width, new_height, printed):
     state.original_ratio = ratio
+    if "no attribute" in str(printed):   # the value the message names is missing
+        delattr(state, printed.split("'")[3])
     ui.width.value, ui.height.value = width, height
     assert run_size(handler, edits_width == (handler == SIZE), ui) is None
     assert (ui.width.value, ui.height.value) == (new_width, new_height)
-    size = [float(v) / 25.4 * 72 * LETTER_SHRINK if mm else None for v in (new_width, new_height)]
+    out = capsys.readouterr().out
+    if isinstance(printed, str):
+        assert (out, ui.preview.updates, ui.preview.left) == (
+            f"[ERROR] {handler}: {printed}\n", "image_dpi" in printed, None)
+        return
+    size = [float(v) / 25.4 * 72 * LETTER_SHRINK if printed else None for v in (new_width, new_height)]
     assert [ui.preview.width, ui.preview.height, ui.preview.updates, ui.width.updates,
-            ui.height.updates] == size + [int(mm is not None)] * 3
-    report = (f"[Image寸法更新] {mm} (DPI: 96) → プレビュー: {px}\n"
-              "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n")
-    assert capsys.readouterr().out == (report if mm else "")
+            ui.height.updates] == size + [int(printed is not None)] * 3
+    assert out == ("[Image寸法更新] {} (DPI: 96) → プレビュー: {}\n"
+                   "     PDF縮尺: 1.0000, 縮小率: 0.6313 → 1ptあたり: 0.6313px\n".format(*printed) if printed else "")
 
 
 @pytest.mark.parametrize("handler, x, y, path, at, tail", [
     # blanks allowed; division by 25.4 first: mm_to_pt(45) would put it at ...847
     (SIZE, " 45 ", "", "s.png", (80.52970651395849, 0.0),
      ["[位置更新] X: 45.0mm → 80.53px, Y: 0.0mm → 0.00px", SCALE_LINE, INFO]),
-    (SIZE, "", "20", "s.png", (0.0, 35.79098067287044),
-     ["[位置更新] X: 0.0mm → 0.00px, Y: 20.0mm → 35.79px", SCALE_LINE, INFO]),
-    # a position call that found no number or no image, or failed otherwise, moves nothing
+    # a position call that found no number, or failed otherwise, moves nothing
     (SIZE, "10,5", "", "s.png", (None, None), ["[ERROR] 数値変換失敗（xまたはy入力が不正）", INFO]),
-    (SIZE, "10", "", None, (None, None), [NO_IMAGE, INFO]),
     (SIZE, "10", "", PATH_GONE, (None, None), ["[ERROR] update_image_size: path gone"]),
     (SIZEB, "10", "20", "s.png", (None, None), []),    # never moves the preview
 ])
@@ -155,34 +148,3 @@ def test_size_handlers_position_step(state, ui, capsys, handler, x, y, path, at,
     run_size(handler, handler == SIZE, ui)
     assert capsys.readouterr().out.splitlines()[2:] == tail
     assert (ui.preview.left, ui.preview.top, ui.preview.updates) == (*at, 1 + (at != (None, None)))
-
-
-@pytest.mark.parametrize("handler", [SIZE, SIZEB])
-@pytest.mark.parametrize("width, ratio, gone, message", [
-    ("abc", 1.5, None, "could not convert string to float: 'abc'"),
-    ("10", 0, None, "float division by zero"),
-    # what was done before the failure stays done: the height field, then the preview
-    ("10", 1.5, "pdf_scale_ratio", "module 'state' has no attribute 'pdf_scale_ratio'"),
-    ("10", 1.5, "image_dpi", "module 'state' has no attribute 'image_dpi'"),
-])
-def test_size_errors_are_printed(state, ui, capsys, handler, width, ratio, gone, message):
-    state.original_ratio = ratio
-    vars(state).pop(gone, None)
-    ui.width.value, ui.height.value, ui.x.value = width, "old", "1"
-    run_size(handler, handler == SIZE, ui)
-    assert (capsys.readouterr().out, ui.height.value, ui.preview.updates, ui.preview.left) == (
-        f"[ERROR] {handler}: {message}\n", "6.67" if gone else "old", gone == "image_dpi", None)
-
-
-@pytest.mark.parametrize("handler, width, error, line", [
-    (SIZE, "15", KeyboardInterrupt, 150),    # from the preview's update()
-    (SIZEB, "abc", OSError, 204),            # printing the error line fails
-])
-def test_size_handlers_unguarded_failures(state, ui, monkeypatch, handler, width, error, line):
-    monkeypatch.setattr(sys, "stdout", BrokenOutput())   # so nothing may be printed first
-    ui.preview.update = mock.Mock(side_effect=KeyboardInterrupt)
-    ui.width.value = ui.height.value = width
-    with pytest.raises(error) as excinfo:
-        run_size(handler, True, ui)
-    assert module_entry(excinfo) == (f"pdf_module.{handler}", line)
-    assert isinstance(excinfo.value.__context__, ValueError) == (error is OSError)

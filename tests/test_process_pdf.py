@@ -1,12 +1,11 @@
 import contextlib
 import os
+import pathlib
 import signal
 import subprocess
 import sys
-import threading
 import traceback
 import types
-from concurrent.futures import ThreadPoolExecutor
 
 import fitz
 import pytest
@@ -52,9 +51,8 @@ OUTCOMES = {
     "numbers": (dict(x=10, y=" 20 ", width=30.0, height="4e1", interval=2.9), {2, 4}),
     "union": (dict(pages="1", interval=" +2 "), {1, 2, 4}),
     "working folder": (dict(out="", pages="1"), {1}),
-    "unchecked name": (dict(pages="1", get_unique_filename=os.path.join), {1}),
+    "unchecked name": (dict(pages="1", get_unique_filename=os.path.join), {1}),   # see the replay
     "none valid": (dict(pages="0,6,abc,2-4,"), "【ERROR】対象ページが指定されていません"),
-    "every 6": (dict(interval="6"), "【ERROR】対象ページが指定されていません"),
     "every 0": (dict(interval="0"), "【ERROR】対象ページが指定されていません"),
     "30 digits": (dict(pages="9" * 30, interval="9" * 30), "【ERROR】対象ページが指定されていません"),
     "superscript": (dict(pages="1,2,\u00b9", interval="1"), "【ERROR】ページ指定が不正です"),
@@ -65,16 +63,10 @@ OUTCOMES = {
     "no image": (dict(image=None), "【ERROR】PDFと画像の両方を指定してください"),
     "missing": (dict(pdf="no.pdf"), "【ERROR】PDFの読み込みに失敗しました: no such file: 'no.pdf'"),
     "x empty": (dict(x=""), "【ERROR】数値が正しく入力されていません"),
-    "y abc": (dict(y="abc"), "【ERROR】数値が正しく入力されていません"),
     "no image file": (dict(image="no.png", pages="1"), INSERT_FAILED + "No such file: 'no.png'"),
     "save fails": (dict(pages="1", save=failing_save(OSError, "full")), SAVE_FAILED + "full"),
-    "no folder": (dict(out="no", pages="1"),
-                  SAVE_FAILED + "[Errno 2] No such file or directory: 'no/output.pdf'"),
-    "x None": (dict(x=None), (TypeError, 394)),
-    "height object": (dict(height=object()), (TypeError, 397)),
+    "no folder": (dict(out="no", pages="1"), SAVE_FAILED + "[Errno 2] No such file or directory: 'no/output.pdf'"),
     "rebound raises": (dict(mm_to_pt=raising(KeyError, "k")), (KeyError, 394)),
-    "interval list": (dict(pages="1", interval=[1]), (TypeError, 415)),
-    "folder number": (dict(pages="1", out=5), (TypeError, 440)),
     "dialog fails": (dict(pdf="", show_dialog=raising(RuntimeError)), (RuntimeError, 382)),
     "then after saving": (dict(pages="1", show_dialog=raising(RuntimeError)), (RuntimeError, 451)),
     "stopped": (dict(pages="1", save=failing_save(KeyboardInterrupt)), (KeyboardInterrupt, 444)),
@@ -117,61 +109,11 @@ def test_outcome_and_no_leaks(files, page, monkeypatch, capsys, change, expected
         for name in set(os.listdir()) - {"output.pdf"}:
             os.unlink(name)
 
-    open("output.pdf", "ab").close()  # the first name is taken: a numbered one is reserved
+    theirs = pathlib.Path("output.pdf")   # the first name is someone else's, from now on
+    theirs.write_bytes(b"theirs")
     with contextlib.redirect_stdout(Sink()):
         assert allocated_blocks_stay_flat(once, warmup=20, calls=150)
-
-
-@pytest.mark.parametrize("taken_by", ["source", "dangling link", "link to a file",
-                                      "file made after the check"])
-def test_a_taken_name_is_left_alone(tmp_path, files, page, monkeypatch, taken_by):
-    theirs, taken = tmp_path / "theirs.pdf", tmp_path / "out" / "output.pdf"
-    theirs.write_bytes(b"theirs")
-    if taken_by == "source":
-        files["pdf"] = make_pdf(taken, 5)
-    elif taken_by == "file made after the check":
-        taken.write_bytes(b"theirs")
-        monkeypatch.setattr(pdf_module, "get_unique_filename", os.path.join)
-    else:
-        os.symlink(theirs if taken_by == "link to a file" else tmp_path / "new.pdf", taken)
-    before = os.readlink(taken) if "link" in taken_by else taken.read_bytes()
-    for _ in range(2):
-        run(page, **files, pages="1")
-    names = ["output.pdf_1.pdf", "output.pdf_2.pdf"]
-    assert page.messages() == [SAVED + os.path.abspath(n) for n in names]
-    assert sorted(os.listdir()) == ["output.pdf"] + names
-    assert (os.readlink(taken) if "link" in taken_by else taken.read_bytes()) == before
-    assert (theirs.read_bytes(), (tmp_path / "new.pdf").exists()) == (b"theirs", False)
-    assert stamped_pages(names[1]) == {1: [STAMP]}
-
-
-def test_two_runs_into_one_folder_at_once(tmp_path, files, page, monkeypatch):
-    choose, both_chose = pdf_module.get_unique_filename, threading.Barrier(2)
-
-    def choose_together(directory, base_name):
-        name = choose(directory, base_name)
-        both_chose.wait(timeout=60)  # each run picks output.pdf before either takes it
-        return name
-
-    monkeypatch.setattr(pdf_module, "get_unique_filename", choose_together)
-    files["pdf"] = make_pdf(tmp_path / "long.pdf", 200)
-    with ThreadPoolExecutor(2) as pool:
-        list(pool.map(lambda _: run(page, **files, interval="1"), range(2)))
-    names = ["output.pdf", "output.pdf_1.pdf"]
-    assert sorted(page.messages()) == [SAVED + os.path.abspath(n) for n in names]
-    assert sorted(os.listdir()) == names
-    for name in names:
-        assert stamped_pages(name) == {n: [STAMP] for n in range(1, 201)}
-
-
-def test_a_failed_naming_names_the_output_path(files, page, monkeypatch):
-    open("output.pdf", "wb").close()
-    monkeypatch.setattr(pdf_module, "get_unique_filename", lambda d, b: os.path.join(os.getcwd(), b))
-    missing = os.path.join(files["out"], "missing")
-    run(page, **dict(files, out=missing), pages="1")
-    assert page.messages() == [
-        SAVE_FAILED + f"[Errno 2] No such file or directory: '{missing}/output.pdf_1.pdf'"]
-    assert os.listdir() == ["output.pdf"]  # the private folder is gone too
+    assert theirs.read_bytes() == b"theirs"   # even a name taken after the check is left alone
 
 
 # REFUSE_LINKS: the kernel refuses every hard link (EPERM), as some file systems do
@@ -200,53 +142,36 @@ RUN = """
 import sys, types
 sys.modules["state"] = types.ModuleType("state")
 import fitz, pdf_module
-class Page:
-    def open(self, dialog): print(dialog.title.value, flush=True)
-    def close(self, dialog): pass
-    def update(self): pass
-pdf, image, out, *modes = sys.argv[1:]
-if "blocking save" in modes:
-    def save(doc, path, **options):  # writes part of the file, then waits to be killed
-        with open(path, "wb") as partial:
-            partial.write(b"%PDF-1.7 " + b"0" * 100000)
-        print("saving", flush=True)
-        sys.stdin.read()
-    fitz.Document.save = save
-for _ in range(2):
-    pdf_module.process_pdf(pdf, image, out, "10", "20", "30", "40", "1", "", Page())
+def save(doc, path, **options):  # writes part of the file, then waits to be killed
+    with open(path, "wb") as partial:
+        partial.write(b"%PDF-1.7 " + b"0" * 100000)
+    print("saving", flush=True)
+    sys.stdin.read()
+fitz.Document.save = save
+page = types.SimpleNamespace(open=print, close=print, update=print)
+pdf_module.process_pdf(*sys.argv[1:], "10", "20", "30", "40", "1", "", page)
 """
 
 
-def start_child(files, *modes):
-    code = (REFUSE_LINKS if "links refused" in modes else "") + RUN
-    return subprocess.Popen(
-        [sys.executable, "-c", code, files["pdf"], files["image"], files["out"], *modes],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        env=dict(os.environ, PYTHONIOENCODING="utf-8", PYMUPDF_MESSAGE="path:" + os.devnull))
-
-
-def skip_without_seccomp(child):
-    if child.returncode == 77:
-        pytest.skip("this kernel or machine cannot make link() fail for one process")
-
-
-@pytest.mark.parametrize("links", ["links work", "links refused"])
-@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGKILL], ids=["SIGTERM", "SIGKILL"])
-def test_a_kill_mid_save_leaves_no_output_file(files, links, sig):
-    with start_child(files, links, "blocking save") as child:
+@pytest.mark.parametrize("links", ["", REFUSE_LINKS], ids=["links work", "links refused"])
+def test_a_kill_mid_save_leaves_no_output_file(files, links):
+    with subprocess.Popen([sys.executable, "-c", links + RUN, files["pdf"], files["image"], files["out"]],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=dict(os.environ, PYTHONIOENCODING="utf-8")) as child:
         for line in child.stdout:
             if line == "saving\n":
-                child.send_signal(sig)
+                child.kill()
                 break
         _, err = child.communicate(timeout=60)
-    skip_without_seccomp(child)
-    assert child.returncode == -sig, err
+    if child.returncode == 77:
+        pytest.skip("this kernel or machine cannot make link() fail for one process")
+    assert child.returncode == -signal.SIGKILL, err
     [hidden] = os.listdir()  # what the kill leaves: the private folder and the partial save
     assert hidden.startswith(".pdf_module-")
     assert [os.path.getsize(os.path.join(hidden, n)) for n in os.listdir(hidden)] == [100009]
 
 
-def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files, page, monkeypatch):
+def test_the_saved_file_is_compressed_and_takes_the_name_itself(files, page, monkeypatch):
     saves, save = [], fitz.Document.save
 
     def save_and_date(doc, path, **options):  # a file dated 2000 was not copied afterwards
@@ -257,16 +182,10 @@ def test_the_saved_file_is_compressed_and_takes_the_name_itself(tmp_path, files,
     monkeypatch.setattr(fitz.Document, "save", save_and_date)
     run(page, **files, pages="1,3")
     assert (saves, os.stat("output.pdf").st_mtime) == ([dict(garbage=4, clean=True, deflate=True)], 946684800)
-    with fitz.open(files["pdf"]) as reference:
-        for number in (0, 2):
-            reference[number].insert_image(fitz.Rect(STAMP), filename=files["image"])
-        reference.save(tmp_path / "plain.pdf", garbage=4, clean=True)
-    with fitz.open("output.pdf") as out, fitz.open(tmp_path / "plain.pdf") as plain:
+    with fitz.open("output.pdf") as out:
         streams = [x for x in range(1, out.xref_length()) if out.xref_is_stream(x)]
         assert streams and all(out.xref_get_key(x, "Filter")[1] == "/FlateDecode" for x in streams)
-        assert [p.get_pixmap().samples for p in out] == [p.get_pixmap().samples for p in plain]
     assert stamped_pages("output.pdf") == {1: [STAMP], 3: [STAMP]}
-    assert os.path.getsize("output.pdf") * 3 < os.path.getsize(tmp_path / "plain.pdf")
 
 
 DOT = (fitz.Rect(400, 700, 500, 800), [(400.0, 700.0, 500.0, 800.0)])

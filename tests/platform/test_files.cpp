@@ -1,21 +1,18 @@
 // The file layer with no Python: built natively and for Windows (run there
-// under Wine). `test_files` runs every table; `test_files race DIR TAG MODE`
-// is one of the two processes of the race.
+// under Wine).
 #include "../../src/platform/files.hpp"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <random>
+#include <thread>
 #include <vector>
 #ifdef _WIN32
-#include <windows.h>
 #define N(text) L##text
 #else
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #define N(text) text
 #endif
 
@@ -88,76 +85,32 @@ void failure_case(const fs::path& root, bool refuse_links) {
     check(missing_file.error != 0 && entries(dir / N("sub")).empty(), "a failed copy fails and leaves nothing");
 }
 
-void long_path_table() {
-    std::wstring a244(244, L'a'), a300(300, L'a');
-    struct Row { std::wstring in, out; } rows[] = {
-        {L"C:\\" + a244, L"C:\\" + a244},  // 247: plain
-        {L"C:\\a" + a244, L"\\\\?\\C:\\a" + a244},
-        {L"\\\\srv\\share\\" + a244, L"\\\\?\\UNC\\srv\\share\\" + a244},
-        {L"\\\\?\\C:\\" + a300, L"\\\\?\\C:\\" + a300},
-        {L"\\\\.\\pipe\\" + a300, L"\\\\.\\pipe\\" + a300},
-        {L"rel\\" + a300, L"rel\\" + a300},
-    };
-    for (const Row& row : rows) check(long_path(row.in) == row.out, "long_path of a " + std::to_string(row.in.size()) + "-character path");
-}
-
-// Two processes save `count` files each into one folder at once.
-int race_child(const fs::path& dir, char tag, bool refuse_links) {
-    testing::refuse_links = refuse_links;
-    for (int i = 0; i < 20; ++i)
-        if (save(dir, N("race.pdf"), std::string(200000, tag)).error) return 1;
-    return 0;
-}
-
+// Two threads save 20 files each into one folder at once: each name is
+// taken by the system's exclusive calls, whoever else is saving there.
 void race(const fs::path& root, bool refuse_links) {
     fs::path dir = root / (refuse_links ? "race-copy" : "race-link");
     fs::create_directories(dir);
-    int started = 0, succeeded = 0;
-#ifdef _WIN32
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    PROCESS_INFORMATION children[2];
-    for (char tag : {'A', 'B'}) {
-        std::wstring line = L"\"" + std::wstring(self) + L"\" race \"" + dir.wstring() + L"\" " +
-                            wchar_t(tag) + (refuse_links ? L" refuse" : L" link");
-        STARTUPINFOW info{};
-        info.cb = sizeof info;
-        if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &info, &children[started])) ++started;
-    }
-    for (int i = 0; i < started; ++i) {
-        DWORD code = 1;
-        ::WaitForSingleObject(children[i].hProcess, INFINITE);
-        ::GetExitCodeProcess(children[i].hProcess, &code);
-        succeeded += code == 0;
-    }
-#else
-    pid_t children[2];
-    for (const char* tag : {"A", "B"}) {
-        std::string d = dir.string();
-        const char* argv[] = {"test_files", "race", d.c_str(), tag, refuse_links ? "refuse" : "link", nullptr};
-        if (::posix_spawn(&children[started], "/proc/self/exe", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) ++started;
-    }
-    for (int i = 0; i < started; ++i) {
-        int status = 1;
-        ::waitpid(children[i], &status, 0);
-        succeeded += status == 0;
-    }
-#endif
+    testing::refuse_links = refuse_links;
+    std::atomic<int> failed = 0;
+    auto saves = [&](char tag) {
+        for (int i = 0; i < 20; ++i) failed += save(dir, N("race.pdf"), std::string(200000, tag)).error != 0;
+    };
+    std::thread one(saves, 'A'), other(saves, 'B');
+    one.join(), other.join();
+    testing::refuse_links = false;
     int a = 0, b = 0;
     for (long long i = 0; i < 40; ++i) {
         std::string bytes = read(numbered(dir, N("race.pdf"), i));
         a += bytes == std::string(200000, 'A');
         b += bytes == std::string(200000, 'B');
     }
-    check(succeeded == 2 && a == 20 && b == 20 && entries(dir).size() == 40,
+    check(failed == 0 && a == 20 && b == 20 && entries(dir).size() == 40,
           std::string(refuse_links ? "race with copies" : "race with links") + ": 40 whole files, none clobbered");
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 5 && std::string(argv[1]) == "race")
-        return race_child(argv[2], argv[3][0], std::string(argv[4]) == "refuse");
+int main() {
     fs::path root = fs::temp_directory_path() / ("pdfm-files-" + std::to_string(std::random_device()()));
     const Case cases[] = {
         {"free name", N("free"), N("out.pdf"), {}, false, 0},
@@ -173,7 +126,16 @@ int main(int argc, char** argv) {
     };
     for (const Case& c : cases) naming_case(root, c);
     for (bool refuse_links : {false, true}) failure_case(root, refuse_links), race(root, refuse_links);
-    long_path_table();
+    std::wstring a244(244, L'a'), a300(300, L'a');
+    struct Row { std::wstring in, out; } rows[] = {
+        {L"C:\\" + a244, L"C:\\" + a244},  // 247: plain
+        {L"C:\\a" + a244, L"\\\\?\\C:\\a" + a244},
+        {L"\\\\srv\\share\\" + a244, L"\\\\?\\UNC\\srv\\share\\" + a244},
+        {L"\\\\?\\C:\\" + a300, L"\\\\?\\C:\\" + a300},
+        {L"\\\\.\\pipe\\" + a300, L"\\\\.\\pipe\\" + a300},
+        {L"rel\\" + a300, L"rel\\" + a300},
+    };
+    for (const Row& row : rows) check(long_path(row.in) == row.out, "long_path of a " + std::to_string(row.in.size()) + "-character path");
 #ifndef _WIN32
     write(root / "target", "x");
     fs::create_symlink(root / "target", root / "alias");
