@@ -10,7 +10,6 @@ import types
 import fitz
 import pytest
 
-from conftest import CORPUS
 from test_process_pdf import REFUSE_LINKS
 from pdf_stamp import host, naming, stamping
 from pdf_stamp.batch import collect_sources, run_batch
@@ -183,28 +182,22 @@ def unsafe(tmp_path_factory):
     owner = dict(encryption=fitz.PDF_ENCRYPT_AES_256, owner_pw="owner", user_pw="",
                  permissions=fitz.PDF_PERM_PRINT)
     return {
-        "plain": plain,
         "empty signature field": sign(plain, folder / "field.pdf", signed=False),
         "signed": sign(plain, folder / "signed.pdf"),
         "owner password": make_document(folder / "owner.pdf", **owner),
         "user password": make_document(folder / "user.pdf", **dict(owner, user_pw="user")),
-        "corpus owner password": os.path.join(CORPUS, "pypdf-r6-owner-password.pdf"),
     }
 
 
 @pytest.mark.parametrize("name, refused, allowed, words, stamp_refused", [
-    ("plain", None, None, None, (None, None)),
     ("empty signature field", None, None, None, (None, None)),
     ("signed", SignedDocument, None, "署名は検証できなくなります", ("署名は検証できなくなります", None)),
     # Protection is kept; a document whose permissions forbid changes needs its owner password.
     ("owner password", None, None, None, ("変更が禁止されています",) * 2),
     ("user password", NeedsPassword, NeedsPassword, "パスワードが必要", ("開くにはパスワードが必要",) * 2),
-    ("corpus owner password", None, None, None, (None, None)),
 ])
 def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, words, stamp_refused):
     source = unsafe[name]
-    if name.startswith("corpus") and not os.path.exists(source):
-        pytest.skip(f"{CORPUS} is not here")
     for allow, error, stamp_error in ((False, refused, stamp_refused[0]), (True, allowed, stamp_refused[1])):
         if error:
             with pytest.raises(error, match=words):
@@ -247,8 +240,6 @@ class LosingModule:  # its save loses the last page
     ("in.pdf", {"stopped": signal.SIGTERM}, "中断したため書き出していません"),  # verified, not named
 ])
 def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):
-    if source.startswith(CORPUS) and not os.path.exists(source):
-        pytest.skip(f"{CORPUS} is not here")
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(naming.Stop, "shared", types.SimpleNamespace(value=change.pop("stopped", 0)))
     make_document("in.pdf")

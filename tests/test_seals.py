@@ -120,27 +120,10 @@ def test_tilt_keeps_corners_clear_and_its_box_at_the_anchor(tmp_path, mode, rota
             assert min(QUADRANTS, key=lambda q: math.dist(QUADRANTS[q], ink)) == highest
 
 
-MARKS = """\
-[[mark]]
-image = "stamp.png"
-pages = "1"
-x = 20
-y = 20
-width = 20
-opacity = 0.5
-
-[[mark]]
-date_seal = { top = "経理部", bottom = "山田", date = 2019-05-01, style = "era-kanji" }
-pages = "last"
-anchor = "bottom-right"
-margin = 15
-rotate = 10
-
-[[mark]]
-name_seal = "佐藤"
-every = 2
-anchor = "bottom-right"
-margin = 40
+MARKS = """mark = [
+  { image = "stamp.png", pages = "1", x = 20, y = 20, width = 20, opacity = 0.5 },
+  { date_seal = { top = "経理部", bottom = "山田", date = 2019-05-01, style = "era-kanji" }, pages = "last", anchor = "bottom-right", margin = 15, rotate = 10 },
+  { name_seal = "佐藤", every = 2, anchor = "bottom-right", margin = 40 }]
 """
 
 
