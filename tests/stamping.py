@@ -31,6 +31,15 @@ def run(page, pdf, image, out, **change):
     return pdf_module.process_pdf(*args.values(), page)
 
 
+def stamp(folder, pdf, **change):  # pdf_stamp's stamp_file, into `folder`, with s.png made there
+    from pdf_stamp.job import StampJob
+    from pdf_stamp.stamping import stamp_file
+
+    job = dict(image=make_stamp(folder / "s.png"), x="10", y="20", width="40", height="40",
+               pages="all", out_dir=str(folder))
+    return stamp_file(StampJob(**dict(job, **change)), str(pdf))
+
+
 def stamped_pages(path):
     with fitz.open(path) as doc:
         return {p.number + 1: [tuple(round(v, 3) for v in i["bbox"]) for i in p.get_image_info()]

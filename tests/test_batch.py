@@ -1,34 +1,24 @@
+import contextlib
 import multiprocessing
 import os
 import re
-import signal
 import subprocess
 import sys
-import tempfile
-import types
 
 import fitz
 import pytest
 
 from test_process_pdf import REFUSE_LINKS
-from pdf_stamp import host, naming, stamping
+from pdf_stamp import host, stamping
 from pdf_stamp.batch import collect_sources, run_batch
 from pdf_stamp.job import StampJob
 from pdf_stamp.naming import claim, is_marked, mark, plan_names
 from pdf_stamp.safety import check
 from pdf_stamp.exceptions import NeedsPassword, SignedDocument
-from stamping import make_document, make_seal, make_stamp, render, sign, stamped_pages
+from stamping import make_document, make_seal, make_stamp, render, sign, stamp, stamped_pages
 
 
 PAGES = ((595, 842, 0), (842, 595, 0), (595, 842, 90), (420, 595, 270))
-
-
-@pytest.fixture
-def private_temp(tmp_path_factory, monkeypatch):  # the system's temporary folder, left empty
-    folder = tmp_path_factory.mktemp("system-temp")
-    monkeypatch.setattr(tempfile, "tempdir", str(folder))
-    yield folder
-    assert os.listdir(folder) == []
 
 
 def touch(folder, *names):
@@ -199,14 +189,9 @@ def unsafe(tmp_path_factory):
 def test_safety_check(unsafe, tmp_path, private_temp, name, refused, allowed, words, stamp_refused):
     source = unsafe[name]
     for allow, error, stamp_error in ((False, refused, stamp_refused[0]), (True, allowed, stamp_refused[1])):
-        if error:
-            with pytest.raises(error, match=words):
-                check(source, allow_rewrite=allow)
-        else:
+        with pytest.raises(error, match=words) if error else contextlib.nullcontext():
             check(source, allow_rewrite=allow)
-        job = StampJob(image=make_stamp(tmp_path / "s.png"), x="5", y="5", width="10",
-                       pages="1", allow_rewrite=allow, out_dir=str(tmp_path))
-        result = stamping.stamp_file(job, source)
+        result = stamp(tmp_path, source, pages="1", allow_rewrite=allow)
         assert result.ok == (not stamp_error) and (not stamp_error or stamp_error in result.error)
         if result.ok:
             with fitz.open(source) as before, fitz.open(result.result) as doc:
@@ -230,34 +215,12 @@ class LosingModule:  # its save loses the last page
             doc.saveIncr()
 
 
-@pytest.mark.parametrize("source, change, error", [
-    ("missing.pdf", {}, "【ERROR】PDFの読み込みに失敗しました: no such file: 'missing.pdf'"),
-    ("in.pdf", {"image": "missing.png"}, "【ERROR】画像を読み込めません: [Errno 2]"),
-    ("in.pdf", {"every": "2.5"}, "【ERROR】ページ毎の数字が不正です"),
-    ("in.pdf", {"x": None}, "【ERROR】数値が正しく入力されていません"),
-    ("in.pdf", {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
-    ("in.pdf", {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
-    ("in.pdf", {"stopped": signal.SIGTERM}, "中断したため書き出していません"),  # verified, not named
-])
-def test_file_failures(tmp_path, private_temp, monkeypatch, source, change, error):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(naming.Stop, "shared", types.SimpleNamespace(value=change.pop("stopped", 0)))
-    make_document("in.pdf")
-    job = StampJob(**dict(dict(image=make_stamp(tmp_path / "s.png"), x="5", y="5", pages="all",
-                               out_dir=str(tmp_path)), **change))
-    result = stamping.stamp_file(job, source)
-    assert (result.result, result.error[:len(error)], result.pages_stamped) == (None, error, [])
-    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
-
-
 def test_verification_failure_leaves_no_file(tmp_path, private_temp, monkeypatch):
     real = host.load_module()
     monkeypatch.setattr(stamping.host, "load_module", lambda: LosingModule(real))
     source = make_document(tmp_path / "in.pdf", PAGES, bookmarks=True)
-    job = StampJob(image=make_stamp(tmp_path / "s.png"), x="5", y="5", width="10", height="10",
-                   pages="1", out_dir=str(tmp_path))
-    result = stamping.stamp_file(job, source)
+    result = stamp(tmp_path, source, pages="1")
     assert (result.result, result.error[:35]) == (None, "【ERROR】出力の検証に失敗しました: ページ数が 4 から 3 に")
     assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
     monkeypatch.undo()  # the real save keeps pages, bookmarks and annotations
-    assert stamping.stamp_file(job, source).pages_stamped == [1]
+    assert stamp(tmp_path, source, pages="1").pages_stamped == [1]

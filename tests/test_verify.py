@@ -1,25 +1,20 @@
 # What a run reports is what was written: stamps where asked, refusals and reasons that are true.
 import json
 import os
+import signal
 import subprocess
 import sys
+import types
 
 import fitz
 import pytest
 from PIL import Image
 
 from hard_cases import HARD_CASES, no_pages
-from pdf_stamp import stamping
-from pdf_stamp.job import StampJob
-from stamping import make_document, make_stamp, sign
+from pdf_stamp import naming, stamping
+from stamping import make_document, make_stamp, sign, stamp
 
 MM = 72 / 25.4
-
-
-def stamp(tmp_path, pdf, **change):
-    job = dict(image=make_stamp(tmp_path / "s.png"), x="10", y="20", width="40", height="40",
-               pages="all", out_dir=str(tmp_path))
-    return stamping.stamp_file(StampJob(**dict(job, **change)), str(pdf))
 
 
 def shown_images(path):  # per page, the displayed rectangles of its images, rounded
@@ -104,14 +99,21 @@ def truncated(path):
     (lambda p: Image.new("RGB", (8, 8)).save(p, "PNG") or p, {}, "in.pdf は PDF ファイルではありません"),
     (make_document, {"image": "dpi0.png", "width": None, "height": None}, "dpi0.png の解像度が 0.0 dpi"),
     (make_document, {"width": "inf"}, "数値が正しく入力されていません（幅: 「inf」）"),
+    (lambda p: "missing.pdf", {}, "【ERROR】PDFの読み込みに失敗しました: no such file: 'missing.pdf'"),
+    (make_document, {"image": "missing.png"}, "【ERROR】画像を読み込めません: [Errno 2]"),
+    (make_document, {"every": "2.5"}, "【ERROR】ページ毎の数字が不正です"),
+    (make_document, {"x": None}, "【ERROR】数値が正しく入力されていません"),
+    (make_document, {"pages": "even"}, "【ERROR】対象ページが指定されていません"),
+    (make_document, {"pages": "1-3"}, "【ERROR】ページ 3 はありません: in.pdf は 1 ページです"),
+    (make_document, {"stopped": signal.SIGTERM}, "中断したため書き出していません"),  # verified, not named
 ])
-def test_refusals_say_why(tmp_path, build, change, words):
-    Image.new("RGB", (60, 80), "red").save(tmp_path / "dpi0.png", dpi=(0, 0))
-    if "image" in change:
-        change = dict(change, image=str(tmp_path / change["image"]))
+def test_a_failed_file_says_why_and_leaves_nothing(tmp_path, private_temp, monkeypatch, build, change, words):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(naming.Stop, "shared", types.SimpleNamespace(value=change.pop("stopped", 0)))
+    Image.new("RGB", (60, 80), "red").save("dpi0.png", dpi=(0, 0))
     result = stamp(tmp_path, build(tmp_path / "in.pdf"), **change)
-    assert result.result is None and words in result.error, result.error
-    assert not [n for n in os.listdir(tmp_path) if "stamped" in n or n.startswith(".pdf-stamp")]
+    assert (result.result, result.pages_stamped) == (None, []) and words in result.error, result.error
+    assert set(os.listdir(tmp_path)) <= {"in.pdf", "in.src.pdf", "s.png", "dpi0.png"}
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="names there are always Unicode")
