@@ -47,8 +47,7 @@ def stamped_pages(path):
 
 
 def find_stamp(before, after):  # the box where `after` renders differently; its quarters' names
-    shown = [Image.frombytes("RGB", (pix.width, pix.height), pix.samples)
-             for pix in (before.get_pixmap(), after.get_pixmap())]
+    shown = [render(before), render(after)]
     box = ImageChops.difference(*shown).getbbox()
     quarters = shown[1].crop(box).resize((2, 2), Image.Resampling.BOX)
     means = [quarters.getpixel((x, y)) for y in (0, 1) for x in (0, 1)]

@@ -28,8 +28,6 @@ def touch(folder, *names):
 
 
 @pytest.mark.parametrize("suffix, recursive, sources, skipped", [
-    ("_stamped", False, ["A.PDF", "b.pdf", "photo_stamped_copy.pdf", "un_stamped.pdf", "x[signed].pdf"],
-     ["A_stamped.pdf", "a_stamped_1.PDF", "old-seal.pdf"]),
     ("_stamped", True, ["A.PDF", "b.pdf", "photo_stamped_copy.pdf", "sub/c.pdf", "un_stamped.pdf",
                         "x[signed].pdf"], ["A_stamped.pdf", "a_stamped_1.PDF", "old-seal.pdf", "sub/c_stamped.pdf"]),
     ("[signed]", False, ["A.PDF", "A_stamped.pdf", "a_stamped_1.PDF", "b.pdf",

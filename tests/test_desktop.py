@@ -10,6 +10,8 @@ import fitz
 import pytest
 from PIL import Image, ImageChops, ImageFilter, ImageGrab
 
+from stamping import make_document
+
 PAGE_COLOUR, STAMP_COLOUR = (30, 160, 90), (255, 0, 255)
 TOL = 2  # pixels: edges are anti-aliased and fit into whole pixels
 # flet's client hangs under a preloaded sanitizer runtime: it starts without it
@@ -275,9 +277,7 @@ def test_pages_errors_and_a_damaged_settings_file(launch, tmp_path):
 
     # One that needs a password, typed into the path field: the safety check says so as soon as
     # it is chosen, and the previous page goes.
-    locked = fitz.open()
-    locked.new_page()
-    locked.save(tmp_path / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
+    make_document(tmp_path / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
     window.press((150, page_box[1] + 50), "Control_L+a", *"locked", "period", *"pdf", "Return")
     preview = (page_box[0], page_box[1], page_box[0] + 500, page_box[1] + 500)
     window.wait_until(lambda shot: "locked.pdf はパスワードで保護されています" in window.log.read_text()

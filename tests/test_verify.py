@@ -2,7 +2,6 @@
 import json
 import os
 import signal
-import subprocess
 import sys
 import types
 
@@ -13,6 +12,7 @@ from PIL import Image
 from hard_cases import HARD_CASES, no_pages
 from pdf_stamp import naming, stamping
 from stamping import make_document, make_stamp, sign, stamp
+from test_cli import pdf_stamp
 
 MM = 72 / 25.4
 
@@ -132,9 +132,8 @@ def test_json_lines_stay_json(tmp_path):
         doc.update_stream(xref, b"not deflated", compress=False)
         doc.xref_set_key(xref, "Filter", "/FlateDecode")
         doc.save(str(tmp_path / "bad.pdf"))
-    done = subprocess.run([sys.executable, "-m", "pdf_stamp.cli", "bad.pdf", make_stamp(tmp_path / "s.png"),
-                           "-x", "10", "-y", "10", "--pages", "1", "--json", "--jobs", "1"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    done = pdf_stamp("bad.pdf", make_stamp(tmp_path / "s.png"), "-x", "10", "-y", "10", "--pages", "1", "--json",
+                     "--jobs", "1", cwd=tmp_path)
     (line,) = done.stdout.splitlines()
     result = json.loads(line)  # the stamp is lost with the page's content: a true failure
     assert "ページがあります: 1" in result["error"] and any("zlib" in m for m in result["messages"])
