@@ -82,6 +82,13 @@ def test_choosing_removing_and_restarting_keep_each_mark(window, tmp_path):
     assert window.ctx.values()["marks"][0]["x"] == f"{400 / 72 * 25.4 - 10 - 35.28:.1f}"
 
 
+def test_page_arrows_stay_within_the_document(window):
+    window.document.turn(1)
+    shown = [window.document.page_label.value] + [window.document.turn(step) or window.document.page_label.value
+                                                  for step in (1, 1, -1)]
+    assert shown == ["2 / 3", "3 / 3", "3 / 3", "2 / 3"] and window.document.page_number.value == "2"
+
+
 @pytest.mark.parametrize("pages, every, page, expected", [
     ("last", "2", 2, True),
     ("1-x", "", 1, False),  # rules the output refuses select nothing, and stop no handler
