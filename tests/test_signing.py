@@ -94,8 +94,7 @@ def tsa_url(pki):  # a timestamp authority on 127.0.0.1
             self.end_headers()
             self.wfile.write(body)
 
-        def log_message(self, *args):
-            pass
+        log_message = lambda *args: None  # noqa: E731
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
@@ -107,17 +106,15 @@ def signing(pki, who="担当", **kw):
     return Signing(identity.load_id(pki["ids"][who], PASSWORD), **kw)
 
 
-def job_for(tmp_path, pki, who="担当", image=None, **kw):
-    options = dict(x="20", y="250", width="20", pages="1", out_dir=str(tmp_path / "out"))
-    options.update(kw)
-    return StampJob(image=image or make_seal(tmp_path / "seal.png"), signing=signing(pki, who),
-                    **options)
+def job_for(tmp_path, pki, who="担当", image=None, **kw):  # results go to tmp_path / "out"
+    (tmp_path / "out").mkdir(exist_ok=True)
+    options = dict(dict(x="20", y="250", width="20", pages="1", out_dir=str(tmp_path / "out")), **kw)
+    return StampJob(image=image or make_seal(tmp_path / "seal.png"), signing=signing(pki, who), **options)
 
 
 @pytest.fixture(scope="module")
 def approved(tmp_path_factory, pki, tsa_url):  # three approvers in turn on page 2; the last timestamped
     folder = tmp_path_factory.mktemp("approvals")
-    (folder / "out").mkdir()
     path = make_document(folder / "a.pdf", ((595, 842, 0),) * 2)
     for who, x in (("担当", "20"), ("課長", "50"), ("部長", "80")):
         job = job_for(folder, pki, who, x=x, pages="last")
@@ -142,12 +139,12 @@ def test_approvals_in_turn(approved, pki):
 
 @pytest.mark.parametrize("rotation", [0, 90, 180, 270])
 def test_seal_upright_where_a_plain_stamp_lands(tmp_path, pki, rotation):
-    (tmp_path / "out").mkdir()
     source = make_document(tmp_path / "a.pdf", ((595, 842, rotation),))
-    options = dict(image=make_stamp(tmp_path / "q.png"), anchor="bottom-right", margin=15,
-                   width="30", x=None, y=None)
-    plain = stamp_file(StampJob(pages="1", out_dir=str(tmp_path / "out"), **options), source)
-    signed = stamp_file(job_for(tmp_path, pki, **options), source)
+    job = job_for(tmp_path, pki, image=make_stamp(tmp_path / "q.png"), anchor="bottom-right", margin=15,
+                  width="30", x=None, y=None)
+    signed = stamp_file(job, source)
+    job.signing = None
+    plain = stamp_file(job, source)
     with fitz.open(source) as before, fitz.open(plain.result) as a, fitz.open(signed.result) as b:
         (plain_box, plain_quarters), (box, quarters) = (find_stamp(before[0], r[0]) for r in (a, b))
     assert quarters == plain_quarters == ["top_left", "top_right", "bottom_left", "bottom_right"]
@@ -208,13 +205,11 @@ def encrypted(owner=None, user="", **allow):
 ], ids=["damaged", "certified", "two pages", "rotate 45", "off the page", "forbidden",
         "needs password", "wrong password"])
 def test_document_refused_and_untouched(tmp_path, pki, prepare, change, message):
-    (tmp_path / "out").mkdir()
-    source = tmp_path / "a.pdf"
-    make_document(source, ((595, 842, 0),) * 2)
+    source = pathlib.Path(make_document(tmp_path / "a.pdf", ((595, 842, 0),) * 2))
     if prepare:
         prepare(source, pki)
     data = source.read_bytes()
-    result = stamp_file(job_for(tmp_path, pki, **{"pages": "1", **change}), str(source))
+    result = stamp_file(job_for(tmp_path, pki, **change), str(source))
     assert message in result.error
     assert (source.read_bytes(), os.listdir(tmp_path / "out")) == (data, [])
 
@@ -232,7 +227,6 @@ def opened(path, password):
     (lambda path, pki: turned_45(path, pki) or encrypted("own")(path, pki), None, False, "a.pdf"),
 ])
 def test_protected_document_stays_protected(tmp_path, pki, protect, password, signed, name):
-    (tmp_path / "out").mkdir()
     source = tmp_path / name
     protect(pathlib.Path(make_document(tmp_path / "plain.pdf")), pki)
     os.replace(tmp_path / "plain.pdf", source)
