@@ -85,13 +85,10 @@ def sign(path, out, signed=True):  # a signature field; `signed`: with a value P
         widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "approval"
         widget.rect = fitz.Rect(50, 50, 200, 100)
         doc[0].add_widget(widget)
-        if not signed:
-            doc.save(str(out))
-            return str(out)
-        signature = doc.get_new_xref()
-        doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite "
-                                     "/Contents <00> /ByteRange [0 0 0 0] >>")
-        doc.xref_set_key(next(doc[0].widgets()).xref, "V", f"{signature} 0 R")
+        if signed:
+            signature = doc.get_new_xref()
+            doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite /Contents <00> /ByteRange [0 0 0 0] >>")
+            doc.xref_set_key(next(doc[0].widgets()).xref, "V", f"{signature} 0 R")
         doc.save(str(out))
     return str(out)
 

@@ -34,10 +34,9 @@ def touch(folder, *names):
                          "photo_stamped_copy.pdf", "un_stamped.pdf"], ["old-seal.pdf", "x[signed].pdf"]),
 ])
 def test_collect_sources(tmp_path, suffix, recursive, sources, skipped):
-    touch(tmp_path, "b.pdf", "A.PDF", "A_stamped.pdf", "a_stamped_1.PDF", "un_stamped.pdf", "x.pdf",
-          "x[signed].pdf", "photo_stamped_copy.pdf", "notes.txt", ".pdf-stamp-x/output.pdf",
-          "sub/c.pdf", "sub/c_stamped.pdf", "sub/.hidden/d.pdf")
-    os.remove(tmp_path / "x.pdf")
+    touch(tmp_path, "b.pdf", "A.PDF", "A_stamped.pdf", "a_stamped_1.PDF", "un_stamped.pdf", "x[signed].pdf",
+          "photo_stamped_copy.pdf", "notes.txt", ".pdf-stamp-x/output.pdf", "sub/c.pdf", "sub/c_stamped.pdf",
+          "sub/.hidden/d.pdf")
     os.mkfifo(tmp_path / "x.pdf")  # a FIFO is neither opened nor taken, but names a source
     mark(make_document(tmp_path / "old-seal.pdf"))  # a result of a run with another suffix
     found = collect_sources([tmp_path], recursive, suffix)
@@ -48,7 +47,6 @@ def test_collect_sources(tmp_path, suffix, recursive, sources, skipped):
 @pytest.mark.parametrize("taken, sources, suffix, expected", [
     ([], ["in/a.pdf", "in/b.PDF", "in/c"], "_stamped",
      ["a_stamped.pdf", "b_stamped.pdf", "c_stamped.pdf"]),
-    (["a_stamped.pdf", "a_stamped_1.pdf"], ["a.pdf"], "_stamped", ["a_stamped_2.pdf"]),
     (["a_stamped_1.pdf"], ["a.pdf", "x/a.pdf", "y/a.Pdf"], "_stamped",
      ["a_stamped.pdf", "a_stamped_2.pdf", "a_stamped_3.pdf"]),  # earlier inputs take names too
     (["link:a-seal.pdf"], ["a.pdf"], "-seal", ["a-seal_1.pdf"]),  # a dangling link is taken
@@ -66,12 +64,11 @@ def test_plan_names(tmp_path, taken, sources, suffix, expected):
 
 def test_names_taken_and_a_planted_link(tmp_path, private_temp):
     (tmp_path / "in").mkdir()
-    (tmp_path / "out").mkdir()
+    touch(tmp_path, "out/b_stamped.pdf")
     sources = [make_document(tmp_path / "in" / n, ((300, 300, 0),) * 2) for n in ("a.pdf", "b.pdf")]
     victim = tmp_path / "victim.pdf"
     victim.write_bytes(b"keep me")
     os.symlink(victim, tmp_path / "out" / "a_stamped.pdf")
-    touch(tmp_path, "out/b_stamped.pdf")
     job = StampJob(image=make_stamp(tmp_path / "s.png"), x="1", y="1", width="20", height="20",
                    pages="last", out_dir=str(tmp_path / "out"))
     results = run_batch(job, sources, jobs=1)
@@ -110,8 +107,7 @@ def test_without_hard_links_results_are_copied_into_new_files(tmp_path):
     assert all(set(stamped_pages(n)) == {1, 2} and is_marked(n) for n in names)
 
 
-def up_to_second_id(path):  # the second half of the /ID is made anew by every save (the result
-    # mark then follows as an update)
+def up_to_second_id(path):  # the /ID's second half is new with every save (so is the result mark)
     data = open(path, "rb").read()
     first = re.compile(rb"<[0-9A-Fa-f]*>|\((?:\\.|[^\\)])*\)", re.S)
     return data[:first.match(data, data.index(b"/ID[") + 4).end()]
@@ -130,9 +126,8 @@ def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
                                   mp_context=multiprocessing.get_context("spawn"))
         assert sorted(r.source for r in seen) == sources
     for serial, parallel in zip(results[1], results[2]):
-        assert serial.ok and parallel.ok
+        assert serial.ok and parallel.ok and serial.pages_stamped == parallel.pages_stamped
         assert os.path.basename(serial.result) == os.path.basename(parallel.result)
-        assert serial.pages_stamped == parallel.pages_stamped
         assert up_to_second_id(serial.result) == up_to_second_id(parallel.result)
 
 

@@ -34,8 +34,7 @@ def test_values_and_presets_survive_a_restart(path):
 
     again = Settings.load(path)
     assert again.current == one("出力", image="/seals/承認.png", x="150.5", anchor="bottom-right", opacity=0.6)
-    assert again.names() == ["承認印 右上"]
-    assert again.preset("承認印 右上") == {**marks, "out_dir": ""}
+    assert (again.names(), again.preset("承認印 右上")) == (["承認印 右上"], {**marks, "out_dir": ""})
     assert "承認印" in path.with_name("presets.json").read_text(encoding="utf-8")  # readable, not escaped
     assert sorted(os.listdir(path.parent)) == ["presets.json", "settings.json"]  # no temporary file left
 
