@@ -131,26 +131,21 @@ def test_parallel_run_under_spawn_equals_a_serial_one(tmp_path, private_temp):
         assert up_to_second_id(serial.result) == up_to_second_id(parallel.result)
 
 
-def seal_region(tmp_path, **seal):  # the rendered pixels under a white-backed seal over text
-    source = make_document(tmp_path / "in.pdf", text="WWWWWWWWWWWWWWWWWWWWWWW")
-    job = StampJob(image=make_seal(tmp_path / "seal.png"), anchor="centre", width="40",
-                   pages="1", out_dir=str(tmp_path), **seal)
-    result = stamping.stamp_file(job, source)
-    assert result.ok, result.error
-    with fitz.open(result.result) as doc:
-        (box,) = [i["bbox"] for i in doc[0].get_image_info()]
-        return list(render(doc[0]).crop(tuple(round(v) for v in box)).get_flattened_data())
-
-
 @pytest.mark.parametrize("seal, text_shows, ring_green", [
     ({}, False, (0, 10)),  # the white background hides the text
     ({"white_to_transparent": True}, True, (0, 10)),
     ({"opacity": 0.5}, True, (110, 145)),  # the ring mixed half with the white page
     ({"opacity": 0.5, "white_to_transparent": True, "tolerance": 0}, True, (110, 145)),
 ])
-def test_seal_preparation_shows_in_the_rendering(tmp_path, private_temp, seal, text_shows,
-                                                 ring_green):
-    pixels = seal_region(tmp_path, **seal)
+def test_seal_preparation_shows_in_the_rendering(tmp_path, private_temp, seal, text_shows, ring_green):
+    # the rendered pixels under a white-backed seal over text
+    source = make_document(tmp_path / "in.pdf", text="WWWWWWWWWWWWWWWWWWWWWWW")
+    job = StampJob(image=make_seal(tmp_path / "seal.png"), anchor="centre", width="40", pages="1",
+                   out_dir=str(tmp_path), **seal)
+    result = stamping.stamp_file(job, source)
+    with fitz.open(result.result) as doc:
+        (box,) = [i["bbox"] for i in doc[0].get_image_info()]
+        pixels = list(render(doc[0]).crop(tuple(round(v) for v in box)).get_flattened_data())
     text = sum(max(p) < 160 for p in pixels)  # black text, alone or under half a seal
     assert (text > 50) == text_shows, text
     reds = sorted(p[1] for p in pixels if p[0] - p[1] > 60)

@@ -148,34 +148,6 @@ def output_button(picture):  # the filled button's centre: only it is a solid ar
     return (left + right) // 2, (top + bottom) // 2
 
 
-def test_window_stamps_and_closes(launch, tmp_path):  # a portrait page reduced to 500 px high
-    Image.new("RGB", (300, 600), PAGE_COLOUR).save(tmp_path / "page.pdf", resolution=72)  # 1 px: 1 pt
-    Image.new("RGB", (120, 120), STAMP_COLOUR).save(tmp_path / "stamp.png", dpi=(144, 144))
-    (tmp_path / "c.pdf").write_bytes(b"%PDF-1.7\nbroken\n")
-    window = launch("--pdf", "page.pdf", "c.pdf", "--image", "stamp.png", "--x", "0", "--y", "0")
-    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
-    assert [*picture.crop(page_box).size, *stamp_box] == pytest.approx([250, 500, 0, 0, 50, 50], abs=TOL)
-    thumbnail = mask(picture, STAMP_COLOUR)
-    thumbnail.paste(0, page_box)  # beside the image's path, fitted into 48 pixels
-    assert max(thumbnail.crop(thumbnail.getbbox()).size) == pytest.approx(48, abs=TOL)
-
-    # "PDF出力" saves page_stamped.pdf in the working folder, not the broken c.pdf; its report
-    # dims the window.
-    window.press(output_button(picture))
-    window.wait_until(lambda shot: not page_and_stamp(shot))  # a dialog's barrier covers it
-    page, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
-    assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, 300, 600, 0, 0, 60, 60], abs=0.5)
-    assert not (tmp_path / "c_stamped.pdf").exists()
-    window.press("Escape")
-    # Closing asks first: "いいえ" (second button) keeps the window, "はい" ends it.
-    window.wait_until(page_and_stamp)
-    window.ask_to_close()
-    window.wait_until(lambda shot: not page_and_stamp(shot))
-    window.press("Tab", "Tab", "Return")
-    window.wait_until(page_and_stamp)
-    window.quit()
-
-
 def current(tmp_path):  # the chosen mark's values the window keeps for its next start
     path = tmp_path / "config" / "pdf-stamp" / "settings.json"
     kept = json.loads(path.read_text(encoding="utf-8"))["current"] if path.exists() else None
@@ -241,28 +213,49 @@ def test_drag_nudge_anchor_and_restart(launch, tmp_path):  # 1.25 preview pixels
     window.quit()
 
 
-def test_a_damaged_settings_file_and_a_locked_pdf(launch, tmp_path):
-    settings = make_files(tmp_path, settings='{"current": {"x": "1"')  # cut short
-    window = launch("--pdf", "page.pdf", "--image", "stamp.png")
+def test_a_damaged_settings_file_several_pdfs_a_locked_one_and_closing(launch, tmp_path):
+    settings = make_files(tmp_path, page=(300, 600), settings='{"current": {"x": "1"')  # cut short
+    (tmp_path / "c.pdf").write_bytes(b"%PDF-1.7\nbroken\n")
+    window = launch("--pdf", "page.pdf", "c.pdf", "--image", "stamp.png", "--x", "0", "--y", "0")
 
     # The damaged file is set aside, said so in a dialog, and the window starts with defaults.
     window.wait_until(lambda shot: behind_dialog(shot, PAGE_COLOUR))
     assert (settings.parent / "settings.damaged.json").read_text() == '{"current": {"x": "1"'
     assert "settings.damaged.json として残し" in window.log.read_text()
     window.press("Escape")
-    _, (page_box, _) = window.wait_until(page_and_stamp)
+
+    # The portrait page is reduced to 500 px high; beside the image's path, its thumbnail in 48 px.
+    picture, (page_box, stamp_box) = window.wait_until(page_and_stamp)
+    assert [*picture.crop(page_box).size, *stamp_box] == pytest.approx([250, 500, 0, 0, 250 / 3, 125 / 3], abs=TOL)
+    thumbnail = mask(picture, STAMP_COLOUR)
+    thumbnail.paste(0, page_box)
+    assert max(thumbnail.crop(thumbnail.getbbox()).size) == pytest.approx(48, abs=TOL)
+
+    # "PDF出力" saves page_stamped.pdf in the working folder, not the broken c.pdf; its report
+    # dims the window.
+    window.press(output_button(picture))
+    window.wait_until(lambda shot: not page_and_stamp(shot))  # a dialog's barrier covers it
+    page, stamped = fitz.open(tmp_path / "page_stamped.pdf")[0].get_image_info()
+    assert [*page["bbox"], *stamped["bbox"]] == pytest.approx([0, 0, 300, 600, 0, 0, 100, 50], abs=0.5)
+    assert not (tmp_path / "c_stamped.pdf").exists()
+    window.press("Escape")
+
+    # Closing asks first: "いいえ" (second button) keeps the window ("はい" ends it: quit()).
+    window.wait_until(page_and_stamp)
+    window.ask_to_close()
+    window.wait_until(lambda shot: not page_and_stamp(shot))
+    window.press("Tab", "Tab", "Return")
+    window.wait_until(page_and_stamp)
 
     # One that needs a password, typed into the path field: the safety check says so as soon as
     # it is chosen, and the previous page goes.
     make_document(tmp_path / "locked.pdf", encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o")
     window.press((150, page_box[1] + 50), "Control_L+a", *"locked", "period", *"pdf", "Return")
-    preview = (page_box[0], page_box[1], page_box[0] + 500, page_box[1] + 500)
     window.wait_until(lambda shot: "locked.pdf はパスワードで保護されています" in window.log.read_text()
-                      and mask(shot.crop(preview), (109, 109, 109)).getbbox())  # dimmed by the dialog
+                      and not page_and_stamp(shot))  # a dialog's barrier covers it
     window.press("Escape")
-    picture, _ = window.wait_until(  # the empty preview
-        lambda shot: mask(shot.crop(preview), (238, 238, 238)).getbbox() == (0, 0, 500, 500))
-    assert not any(mask(picture.crop(preview), colour).getbbox() for colour in (PAGE_COLOUR, STAMP_COLOUR))
+    window.wait_until(  # where the page was, the empty preview's grey alone
+        lambda shot: mask(shot.crop(page_box), (238, 238, 238)).getbbox() == (0, 0, 250, 500))  # "はい" ends it
 
 
 def test_progress_during_a_large_save_and_a_see_through_seal(launch, tmp_path):
