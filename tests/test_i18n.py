@@ -8,8 +8,7 @@ from pdf_stamp import i18n
 PACKAGE = pathlib.Path(i18n.__file__).parent
 
 
-def marked_texts():
-    """Every literal text the package passes to _() or ngettext()."""
+def marked_texts():  # every literal text the package passes to _() or ngettext()
     for path in sorted(PACKAGE.rglob("*.py")):
         for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
             if isinstance(node, ast.Call) and getattr(node.func, "id", None) in ("_", "ngettext"):

@@ -159,7 +159,7 @@ def test_command_line_seals_and_marks(tmp_path, args, status, written, says):
             == before
 
 
-@pytest.mark.parametrize("moved, fault", [(None, None), (0, ": 1,2"), (1, ": 2,3")])
+@pytest.mark.parametrize("moved, fault", [(0, ": 1,2"), (1, ": 2,3")])
 def test_verification_finds_each_mark_at_its_rectangle(tmp_path, monkeypatch, moved, fault):
     # Three marks share page 2, two with the same picture; a tilted one is checked by its box.
     stamp, source = make_stamp(tmp_path / "s.png"), make_document(tmp_path / "in.pdf", PAGES[:3])
@@ -170,12 +170,8 @@ def test_verification_finds_each_mark_at_its_rectangle(tmp_path, monkeypatch, mo
     asked = []
     monkeypatch.setattr(stamping, "verify", lambda *args: asked.append(args) or verify(*args))
     assert stamp_file(job, source).pages_stamped == [1, 2, 3]
-    before, _done, stamps, name = asked[0]
-    if moved is not None:
-        box = stamps[moved].box
-        stamps[moved] = dataclasses.replace(stamps[moved], box=(box[0], box[1] + 1, *box[2:]))
-    if fault is None:
-        assert verify(before, str(tmp_path / "in_stamped.pdf"), stamps).pages_stamped == [1, 2, 3]
-    else:
-        with pytest.raises(VerificationFailed, match="指定の位置にないページがあります.*" + fault):
-            verify(before, str(tmp_path / "in_stamped.pdf"), stamps)
+    before, _done, stamps, name = asked[0]  # each mark moved by 1 pt fails its own pages
+    box = stamps[moved].box
+    stamps[moved] = dataclasses.replace(stamps[moved], box=(box[0], box[1] + 1, *box[2:]))
+    with pytest.raises(VerificationFailed, match="指定の位置にないページがあります.*" + fault):
+        verify(before, str(tmp_path / "in_stamped.pdf"), stamps)
