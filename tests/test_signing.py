@@ -19,6 +19,7 @@ from pdf_stamp.job import StampJob
 from pdf_stamp.signing import Signing
 from pdf_stamp.stamping import stamp_file
 from stamping import find_stamp, make_document, make_seal, make_stamp, sign
+from test_cli import pdf_stamp
 
 NOW = datetime.datetime.now(datetime.timezone.utc)
 DAY = datetime.timedelta(days=1)
@@ -247,8 +248,6 @@ def test_protected_document_stays_protected(tmp_path, pki, protect, password, si
 
 
 def test_command_line(tmp_path, pki, approved, monkeypatch):
-    from test_cli import pdf_stamp
-
     monkeypatch.setenv("PDF_STAMP_CONFIG_DIR", str(tmp_path / "config"))  # the user's own IDs
     monkeypatch.delenv("PDF_STAMP_ID_PASSWORD", raising=False)
     (tmp_path / "pw").write_bytes(PASSWORD + b"\r\n")
@@ -293,8 +292,6 @@ SIGNED = 'image = "seal.png"\npages = "{pages}"\nanchor = "bottom-right"\nwidth 
     ([PLAIN, SIGNED.format(pages="1-2")], "a.pdf", True, 2, "ページ指定で 2 ページが選ばれています"),
 ])
 def test_marks_with_a_signature(tmp_path, pki, approved, marks, document, sign, status, words):
-    from test_cli import pdf_stamp
-
     make_document(tmp_path / "a.pdf", ((595, 842, 0),) * 2)
     (tmp_path / "signed.pdf").write_bytes(pathlib.Path(approved).read_bytes())
     before = {p.name: p.read_bytes() for p in tmp_path.glob("*.pdf")}
