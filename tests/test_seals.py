@@ -61,27 +61,26 @@ def test_dates_and_eras(day, style, text):
 
 
 BAD_MARKS = [  # (a marks file's text, the words its error must hold)
-    ('[[mark]]\nimage = "s.png"\nanchor = "top"\nsize = 3\n', 'mark 1, key "size"'),
+    ('[[mark]]\nimage = "s.png"\nanchor = "top"\nsize = 3\n', '1 番目の押印、キー「size」'),
     ('[[mark]]\nimage = "s.png"\nanchor = "top"\npages = "1"\n'
-     '[[mark]]\nimage = "marks.toml"\nanchor = "top"\n', 'mark 2, key "image"'),
-    ('[[mark]]\nname_seal = "山田"\nx = 1\n', 'key "y"'),
-    ('[[mark]]\nname_seal = "山田"\nanchor = "top"\nrotate = 181\n', 'key "rotate"'),
-    ('[[mark]]\nname_seal = "山田太郎様"\nanchor = "top"\n', 'key "name_seal"'),
+     '[[mark]]\nimage = "marks.toml"\nanchor = "top"\n', '2 番目の押印、キー「image」'),
+    ('[[mark]]\nname_seal = "山田"\nx = 1\n', 'キー「y」'),
+    ('[[mark]]\nname_seal = "山田"\nanchor = "top"\nrotate = 181\n', 'キー「rotate」'),
+    ('[[mark]]\nname_seal = "山田太郎様"\nanchor = "top"\n', 'キー「name_seal」'),
     ('[[mark]]\nanchor = "top"\ndate_seal = { top = "経理部", bottom = "山田", date = "2026-02-30" }\n',
-     'key "date_seal.date"'),
+     'キー「date_seal.date」'),
     ('[[mark]]\nanchor = "top"\ndate_seal = { top = "経理部", bottom = "山田", colour = "red" }\n',
-     'key "date_seal.colour"'),
-    ('[[mark]]\nimage = "s.png"\nname_seal = "山田"\nanchor = "top"\n', 'key "image"'),
-    ('[[mark]]\nimage = "s.png"\nanchor = "top"\npages = "1,x"\n', 'key "pages"'),
-    ('[[mark]]\nname_seal = "山田"\nanchor = "top"\n', 'key "pages"'),
+     'キー「date_seal.colour」'),
+    ('[[mark]]\nimage = "s.png"\nname_seal = "山田"\nanchor = "top"\n', 'キー「image」'),
+    ('[[mark]]\nimage = "s.png"\nanchor = "top"\npages = "1,x"\n', 'キー「pages」'),
+    ('[[mark]]\nname_seal = "山田"\nanchor = "top"\n', 'キー「pages」'),
     ('[mark]\nimage = "s.png"\n', "[[mark]]"),
     ('[[mark]]\nimage = "s.png"\nanchor = top\n', "line 3"),
 ]
 
 
 @pytest.mark.parametrize("text, words", BAD_MARKS)
-def test_malformed_marks_files_are_refused(tmp_path, monkeypatch, text, words):
-    monkeypatch.setenv("PDF_STAMP_LANG", "en")  # the English row; the others as the user sees them
+def test_malformed_marks_files_are_refused(tmp_path, text, words):
     make_stamp(tmp_path / "s.png")
     (tmp_path / "marks.toml").write_text(text, encoding="utf-8")
     with pytest.raises(marks.MarksError, match="marks.toml") as caught:

@@ -1,6 +1,5 @@
 import types
 
-import fitz
 import flet as ft
 import pytest
 from PIL import Image
@@ -10,6 +9,7 @@ from pdf_stamp import marks, stamping  # noqa: E402
 from pdf_stamp.seal import turned_box  # noqa: E402
 from pdf_stamp.window import app, overlay, state  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
+from stamping import make_document  # noqa: E402
 
 PX_PER_MM = 72 / 25.4 * 1.25  # a 400 x 250 pt page is previewed 500 pixels wide
 
@@ -19,10 +19,7 @@ def window(tmp_path, monkeypatch):  # the whole window over a stand-in page, a 3
     monkeypatch.setattr(ft.Control, "update", lambda self: None)
     monkeypatch.setattr(pdf_module, "state", state)  # the window's own state, as when it runs
     monkeypatch.chdir(tmp_path)
-    with fitz.open() as doc:
-        for _ in range(3):
-            doc.new_page(width=400, height=250)
-        doc.save("three.pdf")
+    make_document("three.pdf", ((400, 250, 0),) * 3)
     Image.new("RGB", (100, 50), (255, 0, 255)).save("stamp.png")
     page = types.SimpleNamespace(
         controls=[], overlay=[], width=1180, title="", padding=0, dialogs=[],
