@@ -23,7 +23,6 @@ def test_every_marked_text_has_its_japanese_entry():
 
 
 @pytest.mark.parametrize("variables, expected", [
-    ({"PDF_STAMP_LANG": "ja"}, "ja"),
     ({"PDF_STAMP_LANG": "", "LANGUAGE": "ja:en", "LANG": "C"}, "ja"),
     ({"PDF_STAMP_LANG": "", "LANG": "ja_JP.UTF-8"}, "ja"),
     ({"PDF_STAMP_LANG": "", "LC_ALL": "C.UTF-8", "LANG": "ja_JP.UTF-8"}, "en"),
