@@ -2,6 +2,7 @@ import gc
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 import traceback
 import types
@@ -83,6 +84,14 @@ class BrokenOutput(Sink):  # a standard output whose every write fails
 @pytest.fixture
 def page():
     return Page()
+
+
+@pytest.fixture
+def private_temp(tmp_path_factory, monkeypatch):  # the system's temporary folder, left empty
+    folder = tmp_path_factory.mktemp("system-temp")
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    yield folder
+    assert os.listdir(folder) == []
 
 
 def allocated_blocks_stay_flat(fn, *, warmup=200, rounds=3, calls=2000, slack=64):

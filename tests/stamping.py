@@ -31,6 +31,15 @@ def run(page, pdf, image, out, **change):
     return pdf_module.process_pdf(*args.values(), page)
 
 
+def stamp(folder, pdf, **change):  # pdf_stamp's stamp_file, into `folder`, with s.png made there
+    from pdf_stamp.job import StampJob
+    from pdf_stamp.stamping import stamp_file
+
+    job = dict(image=make_stamp(folder / "s.png"), x="10", y="20", width="40", height="40",
+               pages="all", out_dir=str(folder))
+    return stamp_file(StampJob(**dict(job, **change)), str(pdf))
+
+
 def stamped_pages(path):
     with fitz.open(path) as doc:
         return {p.number + 1: [tuple(round(v, 3) for v in i["bbox"]) for i in p.get_image_info()]
@@ -38,8 +47,7 @@ def stamped_pages(path):
 
 
 def find_stamp(before, after):  # the box where `after` renders differently; its quarters' names
-    shown = [Image.frombytes("RGB", (pix.width, pix.height), pix.samples)
-             for pix in (before.get_pixmap(), after.get_pixmap())]
+    shown = [render(before), render(after)]
     box = ImageChops.difference(*shown).getbbox()
     quarters = shown[1].crop(box).resize((2, 2), Image.Resampling.BOX)
     means = [quarters.getpixel((x, y)) for y in (0, 1) for x in (0, 1)]
@@ -77,13 +85,10 @@ def sign(path, out, signed=True):  # a signature field; `signed`: with a value P
         widget.field_type, widget.field_name = fitz.PDF_WIDGET_TYPE_SIGNATURE, "approval"
         widget.rect = fitz.Rect(50, 50, 200, 100)
         doc[0].add_widget(widget)
-        if not signed:
-            doc.save(str(out))
-            return str(out)
-        signature = doc.get_new_xref()
-        doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite "
-                                     "/Contents <00> /ByteRange [0 0 0 0] >>")
-        doc.xref_set_key(next(doc[0].widgets()).xref, "V", f"{signature} 0 R")
+        if signed:
+            signature = doc.get_new_xref()
+            doc.update_object(signature, "<< /Type /Sig /Filter /Adobe.PPKLite /Contents <00> /ByteRange [0 0 0 0] >>")
+            doc.xref_set_key(next(doc[0].widgets()).xref, "V", f"{signature} 0 R")
         doc.save(str(out))
     return str(out)
 

@@ -1,6 +1,5 @@
 import types
 
-import fitz
 import flet as ft
 import pytest
 from PIL import Image
@@ -10,6 +9,7 @@ from pdf_stamp import marks, stamping  # noqa: E402
 from pdf_stamp.seal import turned_box  # noqa: E402
 from pdf_stamp.window import app, overlay, state  # noqa: E402
 from pdf_stamp.window.settings import Settings  # noqa: E402
+from stamping import make_document  # noqa: E402
 
 PX_PER_MM = 72 / 25.4 * 1.25  # a 400 x 250 pt page is previewed 500 pixels wide
 
@@ -19,10 +19,7 @@ def window(tmp_path, monkeypatch):  # the whole window over a stand-in page, a 3
     monkeypatch.setattr(ft.Control, "update", lambda self: None)
     monkeypatch.setattr(pdf_module, "state", state)  # the window's own state, as when it runs
     monkeypatch.chdir(tmp_path)
-    with fitz.open() as doc:
-        for _ in range(3):
-            doc.new_page(width=400, height=250)
-        doc.save("three.pdf")
+    make_document("three.pdf", ((400, 250, 0),) * 3)
     Image.new("RGB", (100, 50), (255, 0, 255)).save("stamp.png")
     page = types.SimpleNamespace(
         controls=[], overlay=[], width=1180, title="", padding=0, dialogs=[],
@@ -55,6 +52,8 @@ def test_marks_show_on_their_pages_and_write_as_a_marks_file_does(window, tmp_pa
     assert [show_page(window, n) for n in (1, 2, 3)] == [(False, 1, False), (True, 0, False), (False, 0, True)]
     preview, side = window.document.image_preview, float(turned_box("15", "15", 15)[0]) * PX_PER_MM
     assert (preview.width, preview.height) == pytest.approx((side, side))  # the turned box is outlined
+    labels = [window.document.turn(step) or window.document.page_label.value for step in (1, 1, -1, -1, -1)]
+    assert labels == ["3 / 3", "3 / 3", "2 / 3", "1 / 3", "1 / 3"]  # the arrows keep within the document
 
     (tmp_path / "marks.toml").write_text(
         '[[mark]]\nimage = "stamp.png"\nx = 20\ny = 10\nwidth = 35.28\npages = "1"\n'

@@ -9,6 +9,7 @@ from pdf_stamp.job import FileResult
 from pdf_stamp.window import results
 from pdf_stamp.window.document_panel import DocumentPanel
 from pdf_stamp.window.texts import module_error, number, pdf_problem
+from stamping import make_document
 
 
 @pytest.mark.parametrize("printed, reason", [
@@ -20,17 +21,9 @@ def test_the_reason_in_the_module_s_printed_error_line(printed, reason):
     assert number("nan") is None and number(" 3 ") == 3.0  # a margin of "nan" places nothing
 
 
-def make_pdf(path, pages=3, **encryption):
-    doc = fitz.open()
-    for _ in range(pages):
-        doc.new_page(width=200, height=100)
-    doc.save(path, **encryption)
-    return path
-
-
 @pytest.mark.parametrize("make, problem, count", [
-    (lambda p: make_pdf(p), None, 3),
-    (lambda p: make_pdf(p, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o"),
+    (lambda p: make_document(p, ((595, 842, 0),) * 3), None, 3),
+    (lambda p: make_document(p, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o"),
      "パスワードで保護されています", 0),
     (lambda p: p, "no such file", 0),  # never written
 ], ids=["readable", "password", "missing"])

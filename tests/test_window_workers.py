@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from stamping import make_pdf, make_stamp
+from test_cli import COMMAND as pdf_stamp_command
 
 WINDOW = """
 import os, sys, time
@@ -20,8 +21,7 @@ while not any(n.startswith(".pdf-stamp-") for n in os.listdir()):
 print("busy", flush=True)
 os.kill(os.getpid(), 9)  # no shutdown, no exit handlers: as if the window crashed
 """
-COMMAND = [os.path.join(os.path.dirname(sys.executable), "pdf-stamp"), ".", "stamp.png",
-           "--anchor", "top", "--pages", "all", "--jobs", "2", "--json"]
+COMMAND = [pdf_stamp_command, ".", "stamp.png", "--anchor", "top", "--pages", "all", "--jobs", "2", "--json"]
 
 
 @pytest.mark.parametrize("host", [[sys.executable, "-c", WINDOW], COMMAND], ids=["window", "command"])
