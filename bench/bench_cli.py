@@ -122,7 +122,8 @@ def command(jobs, sources, stamp, out, timing_file):
     that imports this module too."""
     from pdf_stamp import batch, cli
 
-    time_verification(timing_file)
+    if jobs == "1":  # else only the workers verify: this process does not load PyMuPDF
+        time_verification(timing_file)
     context = batch.worker_context()
     if context.get_start_method() == "forkserver":
         # The server finds this module through the environment (it does not
