@@ -76,11 +76,6 @@ class Sink:  # a standard output that forgets what it is given
     write, flush = len, lambda self: None
 
 
-class BrokenOutput(Sink):  # a standard output whose every write fails
-    def write(self, text):
-        raise OSError("stdout is gone")
-
-
 @pytest.fixture
 def page():
     return Page()

@@ -67,8 +67,6 @@ BAD_MARKS = [  # (a marks file's text, the words its error must hold)
     ('[[mark]]\nname_seal = "山田"\nx = 1\n', 'キー「y」'),
     ('[[mark]]\nname_seal = "山田"\nanchor = "top"\nrotate = 181\n', 'キー「rotate」'),
     ('[[mark]]\nname_seal = "山田太郎様"\nanchor = "top"\n', 'キー「name_seal」'),
-    ('[[mark]]\nanchor = "top"\ndate_seal = { top = "経理部", bottom = "山田", date = "2026-02-30" }\n',
-     'キー「date_seal.date」'),
     ('[[mark]]\nanchor = "top"\ndate_seal = { top = "経理部", bottom = "山田", colour = "red" }\n',
      'キー「date_seal.colour」'),
     ('[[mark]]\nimage = "s.png"\nname_seal = "山田"\nanchor = "top"\n', 'キー「image」'),

@@ -35,17 +35,7 @@ def test_values_and_presets_survive_a_restart(path):
     again = Settings.load(path)
     assert again.current == one("出力", image="/seals/承認.png", x="150.5", anchor="bottom-right", opacity=0.6)
     assert (again.names(), again.preset("承認印 右上")) == (["承認印 右上"], {**marks, "out_dir": ""})
-    assert "承認印" in path.with_name("presets.json").read_text(encoding="utf-8")  # readable, not escaped
     assert sorted(os.listdir(path.parent)) == ["presets.json", "settings.json"]  # no temporary file left
-
-
-def test_single_stamp_settings_and_presets_become_one_mark(path):
-    old = {"image": "/印.png", "x": "12", "pages": "last", "out_dir": "/out", "opacity": 0.5}
-    write(path, {"version": 1, "current": old})
-    write(path.with_name("presets.json"), {"version": 1, "presets": {"承認": old}})
-    loaded = Settings.load(path)
-    expected = one("/out", image="/印.png", x="12", pages="last", opacity=0.5)
-    assert (loaded.current, loaded.preset("承認"), loaded.notice) == (expected, expected, None)
 
 
 @pytest.mark.parametrize("name", ["", "   ", "印\udc80"])  # a lone surrogate cannot be written
@@ -113,13 +103,6 @@ def test_presets_of_an_older_file_move_to_their_own_and_a_link_stays_a_link(path
 
 def refuse(*args):
     raise PermissionError("denied")
-
-
-def test_an_unreadable_file_that_cannot_be_moved_still_starts(path, monkeypatch):
-    path.mkdir(parents=True)  # a folder where the file should be: reading fails
-    monkeypatch.setattr(os, "rename", refuse)
-    loaded = Settings.load(path)
-    assert loaded.current == DEFAULTS and "別名にも移せませんでした (denied)" in loaded.notice
 
 
 def test_a_failed_save_keeps_the_old_file_and_leaves_no_temporary_file(path, monkeypatch):

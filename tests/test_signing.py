@@ -62,7 +62,6 @@ def pki(tmp_path_factory):  # a CA, its certificate in ca.pem (also as trust roo
 
     ids = {name: make_id(f"{name}.p12", name) for name in ("担当", "課長", "部長")}
     ids.update(expired=make_id("expired.p12", "old", start=-9 * DAY, end=-DAY),
-               early=make_id("early.p12", "early", start=DAY),
                no_usage=make_id("no_usage.p12", "enc", usage=("key_encipherment",)),
                no_key=make_id("no_key.p12", "cert only", with_key=False))
     (folder / "junk.p12").write_bytes(b"not a digital id")
@@ -157,7 +156,6 @@ def test_seal_upright_where_a_plain_stamp_lands(tmp_path, pki, rotation):
     ("junk", PASSWORD, "junk.p12 はデジタルID（PKCS#12）のファイルではありません"),
     ("no_key", PASSWORD, "秘密鍵と証明書の組がありません"),
     ("expired", PASSWORD, "有効期限が切れています"),
-    ("early", PASSWORD, "まだ有効ではありません"),
     ("no_usage", PASSWORD, "署名用ではありません"),
 ])
 def test_digital_id_refused(pki, who, password, message):

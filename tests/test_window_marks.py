@@ -105,14 +105,3 @@ def test_a_seal_that_cannot_be_drawn_says_why_and_keeps_the_last_picture(window,
     editor.draw()
     assert problem in editor.problem.value and editor.problem.visible
     assert window.seal.image_path.value == drawn and window.ctx.values()["marks"][0]["kind"] == kind
-
-
-@pytest.mark.parametrize("mode, available, expected", [
-    ("100", 900, 1.0), ("200", 900, 2.0), ("fit", 1008, 2.0), ("fit", None, 1.0)])
-def test_zoom_scales_the_whole_preview(window, mode, available, expected):
-    z = window.document.zoom
-    z.available = lambda: available
-    z.choice.selected = {mode}
-    z.on_change(None)
-    assert (z.frame.width, z.frame.height) == pytest.approx((504 * expected, 316.5 * expected), abs=1)
-    assert (z.stack.scale.scale if z.stack.scale else 1.0) == expected

@@ -22,19 +22,14 @@ def panel(tmp_path, page):
     return made, told, shown
 
 
-def confirm(page, *values):  # types `values` into the last dialog's fields and presses OK
-    dialog = page.log[-1][1]
-    for field, value in zip(dialog.content.controls, values):
-        field.value = value
-    dialog.actions[-1].on_click(None)
-
-
 def test_sign_from_the_window(panel, page, pki, tmp_path, monkeypatch):  # noqa: F811
     monkeypatch.setenv("PDF_STAMP_CONFIG_DIR", str(tmp_path / "config"))
     made, told, shown = panel
     made.on_sign(None)
     made.ask_id_password(pki["ids"]["担当"])
-    confirm(page, "wrong")
+    dialog = page.log[-1][1]  # the password typed, then OK
+    dialog.content.controls[0].value = "wrong"
+    dialog.actions[-1].on_click(None)
     made.on_new_id_values(["山田", "", "pw-1", "pw-2"])
     assert told == ["【ERROR】先にデジタルIDを選択してください",
                     "【ERROR】デジタルID 担当.p12 のパスワードが違います",
@@ -49,12 +44,3 @@ def test_sign_from_the_window(panel, page, pki, tmp_path, monkeypatch):  # noqa:
     made.show_signatures(result.result)
     (line,) = [c.value for c in made.signature_list.controls]
     assert line.startswith("✓ 山田") and line.endswith("署名後の変更: なし")
-
-
-def test_protected_pdf_password_is_asked(panel, page):
-    made, told, shown = panel
-    asked = []
-    made.ask_pdf_password("/x/locked.pdf", lambda: asked.append(made.ctx.pdf_password))
-    assert page.log[-1][1].title.value == "locked.pdf のパスワード: "
-    confirm(page, "secret")
-    assert asked == [b"secret"]

@@ -1,6 +1,5 @@
 import types
 
-import fitz
 import flet as ft
 import pytest
 
@@ -9,7 +8,6 @@ from pdf_stamp.job import FileResult
 from pdf_stamp.window import results
 from pdf_stamp.window.document_panel import DocumentPanel
 from pdf_stamp.window.texts import module_error, number, pdf_problem
-from stamping import make_document
 
 
 @pytest.mark.parametrize("printed, reason", [
@@ -21,21 +19,9 @@ def test_the_reason_in_the_module_s_printed_error_line(printed, reason):
     assert number("nan") is None and number(" 3 ") == 3.0  # a margin of "nan" places nothing
 
 
-@pytest.mark.parametrize("make, problem, count", [
-    (lambda p: make_document(p, ((595, 842, 0),) * 3), None, 3),
-    (lambda p: make_document(p, encryption=fitz.PDF_ENCRYPT_AES_256, user_pw="u", owner_pw="o"),
-     "パスワードで保護されています", 0),
-    (lambda p: p, "no such file", 0),  # never written
-], ids=["readable", "password", "missing"])
-def test_why_a_pdf_cannot_be_previewed(tmp_path, make, problem, count):
-    path = tmp_path / "doc.pdf"
-    make(path)
-    found, pages = pdf_problem(str(path))
-    assert pages == count
-    if problem is None:
-        assert found is None
-    else:  # the library's own reason, never an empty message
-        assert found and problem.lower() in found.lower()
+def test_why_a_pdf_cannot_be_previewed(tmp_path):  # the library's own reason
+    missing = tmp_path / "doc.pdf"
+    assert pdf_problem(str(missing)) == (f"no such file: '{missing}'", 0)
 
 
 def test_results_list_failures_first_and_stay_when_the_folder_cannot_open(tmp_path, page, monkeypatch):
