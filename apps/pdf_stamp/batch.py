@@ -72,18 +72,6 @@ def worker_context():
     return multiprocessing.get_context("spawn")
 
 
-def start_early(jobs, inputs):
-    """Starts the server the workers are forked from (Linux) while this
-    process still checks its arguments and files, when the run may want more
-    than one worker: its start-up is the one part of a run not shared out."""
-    if sys.platform.startswith("linux") and (jobs or default_jobs()) > 1 and (
-            len(inputs) > 1 or any(os.path.isdir(path) for path in inputs)):
-        worker_context()
-        from multiprocessing import forkserver
-
-        forkserver.ensure_running()
-
-
 class Results(list):
     """The FileResult of each source in input order (None for a file the run
     did not take); `signal` is the signal that stopped the run, or 0."""

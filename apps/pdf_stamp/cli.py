@@ -187,10 +187,6 @@ def parse_job(argv=None):
     with _argparse_texts():
         parser = build_parser()
         args = parser.parse_args(argv)
-    if not args.sign:  # signing runs in this process
-        from .batch import start_early
-
-        start_early(args.jobs, args.inputs)
     from .cli_seal import stamp_source
 
     image, seal, marks = stamp_source(args, parser)
