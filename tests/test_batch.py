@@ -212,3 +212,18 @@ def test_verification_failure_leaves_no_file(tmp_path, private_temp, monkeypatch
     assert sorted(os.listdir(tmp_path)) == ["in.pdf", "s.png"]
     monkeypatch.undo()  # the real save keeps pages, bookmarks and annotations
     assert stamp(tmp_path, source, pages="1").pages_stamped == [1]
+
+
+def test_a_stop_that_cuts_into_the_cleanup_still_removes_the_private_folder(tmp_path, monkeypatch):
+    # a worker whose parent is killed is stopped wherever it is, also inside the removal
+    real, calls = stamping.shutil.rmtree, []
+
+    def cut_short(path, **options):
+        calls.append(path)
+        if len(calls) == 1:
+            raise KeyboardInterrupt
+        real(path, **options)
+    monkeypatch.setattr(stamping.shutil, "rmtree", cut_short)
+    with pytest.raises(KeyboardInterrupt):
+        stamp(tmp_path, make_document(tmp_path / "in.pdf", PAGES), pages="1")
+    assert sorted(os.listdir(tmp_path)) == ["in.pdf", "in_stamped.pdf", "s.png"]

@@ -134,7 +134,18 @@ def _stamp(job, source, wanted, result, private):
         result.pages_stamped, result.warnings = checked.pages_stamped, checked.warnings
         result.size_after = os.path.getsize(result.result)
     finally:
+        _remove(folder)
+
+
+def _remove(folder):
+    """Removes the private folder. A stop that cuts into the removal (a
+    worker whose parent is gone is stopped so, wherever it is) has it done
+    again before the stop goes on."""
+    try:
         shutil.rmtree(folder, ignore_errors=True)
+    except BaseException:
+        shutil.rmtree(folder, ignore_errors=True)
+        raise
 
 
 def _field_name(field):
