@@ -60,12 +60,17 @@ def default_jobs():
 
 
 def worker_context():
-    """How --jobs workers start. On Linux they are forked from a server that
-    loaded PyMuPDF and pdf_module once and never opened a document: a fork's
-    start-up without a fork's hazards (this process's threads, its open
-    documents and descriptors, held locks are not copied). Elsewhere they are
-    spawned, the only way Windows has."""
+    """How --jobs workers start. On Linux, forked from this process when it
+    has one thread and has not loaded PyMuPDF, as the command's process is
+    when it hands files out: the quickest start, and a safe one, as no other
+    thread can hold a lock the copies would inherit and there is no MuPDF
+    state (context, documents, caches) to copy; each worker loads PyMuPDF and
+    pdf_module itself. Otherwise forked from a server that loaded them once
+    and never opened a document, which has neither hazard. Elsewhere spawned,
+    the only way Windows has."""
     if sys.platform.startswith("linux"):
+        if threading.active_count() == 1 and not {"fitz", "pymupdf", "pdf_module"} & set(sys.modules):
+            return multiprocessing.get_context("fork")
         context = multiprocessing.get_context("forkserver")
         context.set_forkserver_preload(["pdf_stamp.preload"])
         return context
