@@ -124,24 +124,28 @@ def verify(source_snapshot, result_path, stamps, name=""):
 def _check_pages(doc, layers, name, missing, warnings):
     """Each page must show the stamps of its passes as the last images it
     draws, in the order of the passes."""
-    groups = {}  # (geometry, passes) -> (where each stamp lies, its drawings as the library checked them)
+    groups = {}  # (geometry, passes) -> (stamps partly shown, their drawings as the library checked them)
+    rects = {}  # the passes of a page -> where their stamps are expected
     reader = _Reader(doc)
-    rects = {id(stamp): stamp.expected() for passes in layers.values() for stamp in passes}
     for number, passes in sorted(layers.items()):
-        expected = [rects[id(stamp)] for stamp in passes]
+        ids = tuple(map(id, passes))
+        if ids not in rects:
+            rects[ids] = [stamp.expected() for stamp in passes]
+        expected = rects[ids]
         geometry, last = reader.page(number - 1, len(passes))
-        key = None if geometry is None else (geometry, tuple(map(id, passes)))
+        key = None if geometry is None else (geometry, ids)
         if key is None or key not in groups:
             page = doc[number - 1]
             lies = [shown_part(page, stamp, number, name) for stamp in passes]
-            groups[key] = (lies, last if drawn_at(page, expected, last) else None)
-        lies, checked = groups[key]
+            groups[key] = ([stamp for stamp, where in zip(passes, lies)
+                            if where == placement.PARTLY_OUTSIDE],
+                           last if drawn_at(page, expected, last) else None)
+        partial, checked = groups[key]
         if key is None or last is None or checked is None or not _same(last, checked):
             if not drawn_at(doc[number - 1], expected):
                 missing.append(number)
                 continue
-        warnings += [partly_shown(stamp, number, name)
-                     for stamp, where in zip(passes, lies) if where == placement.PARTLY_OUTSIDE]
+        warnings += [partly_shown(stamp, number, name) for stamp in partial]
 
 
 def shown_part(page, stamp, number, name):
