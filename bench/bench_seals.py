@@ -75,14 +75,15 @@ def marks_run(folder, sources):
 
 
 def single_runs(folder, sources):
-    total, source = [0.0, 0.0], sources
+    total, source = [0.0, 0.0], [sources]
     outs = []
     for options, suffix in SINGLE:
         outs.append(tempfile.mkdtemp(dir=folder))
-        wall, cpu = pdf_stamp(folder, source, *options, "--pages", "all", "-o", outs[-1],
+        wall, cpu = pdf_stamp(folder, *source, *options, "--pages", "all", "-o", outs[-1],
                               "--suffix", suffix)
         total = [total[0] + wall, total[1] + cpu]
-        source = outs[-1]
+        # named one by one: a folder scan skips results, which carry the result mark
+        source = sorted(os.path.join(outs[-1], name) for name in os.listdir(outs[-1]))
     assert len(os.listdir(outs[-1])) == DOCUMENTS
     for out in outs:
         shutil.rmtree(out)
