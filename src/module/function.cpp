@@ -27,16 +27,16 @@ Ref Call::global(PyObject* name) const {
 }
 
 void add_traceback(const char* function_name, int line, PyObject* globals) {
-    PyObject* exception = PyErr_GetRaisedException();
-    if (exception == nullptr) return;  // callers set the error first
+    Ref exception = Ref::adopt(PyErr_GetRaisedException());
+    if (!exception) return;  // callers set the error first
     PyCodeObject* code = PyCode_NewEmpty("pdf_module.py", function_name, line);
-    PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Ref code_owner = Ref::adopt(reinterpret_cast<PyObject*>(code));
+    Ref frame = Ref::adopt(code ? reinterpret_cast<PyObject*>(
+                                      PyFrame_New(PyThreadState_Get(), code, globals, nullptr))
+                                : nullptr);
     PyErr_Clear();  // a failure to build the entry must not replace the exception
-    PyErr_SetRaisedException(exception);
-    if (frame) PyTraceBack_Here(frame);
-    Py_XDECREF(frame);
-    Py_XDECREF(code);
+    PyErr_SetRaisedException(exception.release());
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 namespace {
