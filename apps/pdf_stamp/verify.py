@@ -78,16 +78,16 @@ def snapshot_document(doc):
                     annotations=_annotation_count(doc), bookmarks=len(doc.get_toc(simple=True)))
 
 
-_NAME = {key: fitz.mupdf.PdfObj(getattr(fitz.mupdf, "PDF_ENUM_NAME_" + key))
-         for key in ("Annots",)}
+_ANNOTS = fitz.mupdf.PdfObj(fitz.mupdf.PDF_ENUM_NAME_Annots)
 
 
 def _annotation_count(doc):
     """The dictionaries in the pages' /Annots arrays, read through MuPDF's
-    own object calls (a page's text would be read and parsed for one key)."""
+    own object calls (objects.annotation_refs, which the safety check needs
+    for the references themselves, reads and parses each page's text)."""
     pdf, count = fitz.mupdf.pdf_specifics(doc.this), 0
     for index in range(len(doc)):
-        annots = fitz.mupdf.pdf_dict_get(fitz.mupdf.pdf_lookup_page_obj(pdf, index), _NAME["Annots"])
+        annots = fitz.mupdf.pdf_dict_get(fitz.mupdf.pdf_lookup_page_obj(pdf, index), _ANNOTS)
         count += sum(fitz.mupdf.pdf_is_dict(fitz.mupdf.pdf_array_get(annots, at))
                      for at in range(fitz.mupdf.pdf_array_len(annots)))
     return count
