@@ -86,18 +86,7 @@ desktop-deps: install desktop-debs
 	@$(PY) -c 'import flet_desktop' 2>/dev/null || $(PY) -m pip install --quiet "flet[desktop]==0.28.3"
 
 desktop-debs:
-	@missing=$$(for p in $(DESKTOP_DEBS); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	        echo "desktop-deps: installing $$missing"; \
-	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-	            --no-install-recommends $$missing >/dev/null \
-	        || echo "desktop-deps: apt-get failed; the window may not start" >&2; \
-	    else \
-	        echo "desktop-deps: missing Debian packages (install as root): $$missing" >&2; \
-	    fi; \
-	fi
+	@tools/install-debs desktop-deps optional $(DESKTOP_DEBS)
 
 # The file layer (src/platform) on its own, with no Python: its C++ tests
 # natively under AddressSanitizer/UBSan, after the check that nothing
@@ -136,17 +125,7 @@ build-windows: windows-debs
 # mingw-w64 and Wine, installed as desktop-debs installs its packages; here
 # nothing can be done without them.
 windows-debs:
-	@missing=$$(for p in $(WINDOWS_DEBS); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	        echo "windows-debs: installing $$missing"; \
-	        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-	            --no-install-recommends $$missing >/dev/null; \
-	    else \
-	        echo "windows-debs: missing Debian packages (install as root): $$missing" >&2; exit 1; \
-	    fi; \
-	fi
+	@tools/install-debs windows-debs required $(WINDOWS_DEBS)
 
 clean:
 	rm -rf build $(VENV) $(VENV_3_13)
