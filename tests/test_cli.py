@@ -131,7 +131,7 @@ def test_demo_stamps_a_generated_pdf(tmp_path):
     assert run_python(probe, cwd=tmp_path).stdout == "None\n"
     (tmp_path / "state.py").write_text("raise ImportError('not this one')\n")
     result, written = pdf_stamp(tmp_path, cwd=tmp_path, module="pdf_stamp.demo"), tmp_path / "sample_stamped.pdf"
-    assert (result.returncode, result.stdout.splitlines()[-1]) == (0, f"Result: {written}"), result.stderr
+    assert (result.returncode, result.stdout.splitlines()[-1]) == (0, f"結果: {written}"), result.stderr
     assert set(stamped_pages(written)) == {1, 3, 4, 6}
 
 

@@ -13,6 +13,7 @@ from PIL import Image, ImageDraw
 
 from pdf_stamp import cli
 from pdf_stamp.exceptions import ExitCode
+from pdf_stamp.i18n import _
 
 PAGES = 6
 ROTATIONS = {4: 90, 6: 180}  # page number -> rotation
@@ -64,7 +65,8 @@ def main(argv=None):
     status = cli.main(command)
     if status == ExitCode.ok:
         (written,) = set(os.listdir(folder)) - before
-        print(f"\nStamped pages 1, 3, 4 and 6 of {source}.\nResult: {os.path.join(folder, written)}")
+        print("\n" + _("Stamped pages 1, 3, 4 and 6 of {source}.").format(source=source))
+        print(_("Result: {path}").format(path=os.path.join(folder, written)))
     return status
 
 

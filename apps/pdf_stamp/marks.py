@@ -49,7 +49,8 @@ def load_marks(path):
         raise MarksError(_("Cannot read the marks file {path}: {error}")
                          .format(path=path, error=error.strerror or error)) from None
     except tomllib.TOMLDecodeError as error:
-        raise MarksError(f"{path}: {error}") from None
+        raise MarksError(_("The marks file {path} is not valid TOML: {error}")
+                         .format(path=path, error=error)) from None
     extra = sorted(set(table) - {"mark"})
     if extra:
         raise MarksError(_("{path}: unknown key \"{key}\" (use [[mark]] tables)")
